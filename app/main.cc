@@ -1,0 +1,2 @@
+// Placeholder entry until the controller lands.
+int main() { return 0; }

@@ -1,0 +1,155 @@
+#include "net/EventLoop.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace {
+EventLoop* g_current = nullptr;
+}
+
+MessageTarget::MessageTarget(EventLoop& loop) : loop_(loop), id_(loop.Register(this)) {}
+
+MessageTarget::~MessageTarget() { loop_.Unregister(id_); }
+
+void MessageTarget::Post(int message, WPARAM wParam, LPARAM lParam) {
+    loop_.Post(this, message, wParam, lParam);
+}
+
+EventLoop::EventLoop() : epfd_(epoll_create1(EPOLL_CLOEXEC)) {
+    if (g_current == nullptr) g_current = this;
+    nextTickDue_ = NowMs() + 1000;
+}
+
+EventLoop::~EventLoop() {
+    if (epfd_ >= 0) close(epfd_);
+    if (g_current == this) g_current = nullptr;
+}
+
+EventLoop* EventLoop::Current() { return g_current; }
+
+std::int64_t EventLoop::NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::uint64_t EventLoop::Register(MessageTarget*) {
+    const std::uint64_t id = nextTarget_++;
+    live_.insert(id);
+    return id;
+}
+
+void EventLoop::Unregister(std::uint64_t id) { live_.erase(id); }
+
+void EventLoop::Post(MessageTarget* target, int message, WPARAM wParam, LPARAM lParam) {
+    if (target == nullptr) return;
+    queue_.push_back(Posted{target, target->TargetId(), message, wParam, lParam});
+}
+
+bool EventLoop::Watch(int fd, std::uint32_t events, FdHandler handler) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    const bool known = fds_.count(fd) != 0;
+    if (epoll_ctl(epfd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+    fds_[fd] = std::make_shared<FdHandler>(std::move(handler));
+    return true;
+}
+
+bool EventLoop::Modify(int fd, std::uint32_t events) {
+    if (fds_.count(fd) == 0) return false;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    return epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void EventLoop::Unwatch(int fd) {
+    if (fds_.erase(fd) != 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+int EventLoop::AddTick(std::function<void()> handler) {
+    const int id = nextTick_++;
+    ticks_[id] = std::move(handler);
+    return id;
+}
+
+void EventLoop::RemoveTick(int id) { ticks_.erase(id); }
+
+int EventLoop::After(int milliseconds, std::function<void()> handler) {
+    const int id = nextTimer_++;
+    timers_[id] = Timer{NowMs() + std::max(0, milliseconds), std::move(handler)};
+    return id;
+}
+
+void EventLoop::Cancel(int id) { timers_.erase(id); }
+
+int EventLoop::NextTimeoutMs() const {
+    if (!queue_.empty()) return 0;
+    std::int64_t due = nextTickDue_;
+    for (const auto& [id, t] : timers_) due = std::min(due, t.due);
+    return static_cast<int>(std::max<std::int64_t>(0, due - NowMs()));
+}
+
+void EventLoop::DispatchPosted() {
+    // Only what was queued before this pass runs now; messages posted by the
+    // handlers wait for the next pass, after readiness has been looked at,
+    // so a session that keeps posting to itself cannot starve the others.
+    std::size_t n = queue_.size();
+    while (n-- > 0 && !queue_.empty()) {
+        Posted p = queue_.front();
+        queue_.pop_front();
+        if (live_.count(p.id) != 0) p.target->HandleMessage(p.message, p.wParam, p.lParam);
+    }
+}
+
+void EventLoop::RunTimers() {
+    const std::int64_t now = NowMs();
+    if (now >= nextTickDue_) {
+        // A late tick is merged, not repeated, so periods stretch while we block.
+        nextTickDue_ = now + 1000;
+        std::vector<int> ids;
+        for (const auto& [id, h] : ticks_) ids.push_back(id);
+        std::sort(ids.begin(), ids.end());
+        for (int id : ids) {
+            auto it = ticks_.find(id);
+            if (it == ticks_.end()) continue;
+            auto h = it->second;  // the handler may remove itself
+            h();
+        }
+    }
+    std::vector<std::pair<std::int64_t, int>> due;
+    for (const auto& [id, t] : timers_)
+        if (t.due <= now) due.emplace_back(t.due, id);
+    std::sort(due.begin(), due.end());
+    for (const auto& [when, id] : due) {
+        auto it = timers_.find(id);
+        if (it == timers_.end()) continue;
+        auto h = std::move(it->second.handler);
+        timers_.erase(it);
+        h();
+    }
+}
+
+void EventLoop::RunOnce(int timeoutMs) {
+    int wait = NextTimeoutMs();
+    if (timeoutMs >= 0) wait = std::min(wait, timeoutMs);
+    epoll_event events[64];
+    const int n = epoll_wait(epfd_, events, 64, wait);
+    for (int i = 0; i < n; ++i) {
+        auto it = fds_.find(events[i].data.fd);
+        if (it == fds_.end()) continue;
+        auto handler = it->second;  // survives an Unwatch inside the call
+        (*handler)(events[i].events);
+    }
+    RunTimers();
+    DispatchPosted();
+}
+
+void EventLoop::Run() {
+    stopped_ = false;
+    while (!stopped_) RunOnce(-1);
+}

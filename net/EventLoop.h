@@ -1,0 +1,119 @@
+#pragma once
+// The core's one thread runs around this loop: messages posted to targets
+// (handled in posting order), readiness of watched descriptors (epoll), and
+// a tick about once a second. Nothing in the core nests a loop: a handler
+// that must wait posts itself a message, arms a timer or waits for the next
+// readiness instead.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+
+class EventLoop;
+
+// Anything that receives posted messages: the controller, sessions, the
+// timer manager's targets. Messages still queued for a target that has been
+// destroyed are dropped.
+class MessageTarget {
+public:
+    explicit MessageTarget(EventLoop& loop);
+    virtual ~MessageTarget();
+    MessageTarget(const MessageTarget&) = delete;
+    MessageTarget& operator=(const MessageTarget&) = delete;
+
+    // Handles one message; returns whether the message was known.
+    virtual bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) = 0;
+
+    void Post(int message, WPARAM wParam = 0, LPARAM lParam = 0);
+    EventLoop& Loop() const { return loop_; }
+    std::uint64_t TargetId() const { return id_; }
+
+private:
+    EventLoop& loop_;
+    std::uint64_t id_;
+};
+
+class EventLoop {
+public:
+    // Called with the epoll event bits (EPOLLIN, EPOLLOUT, EPOLLHUP, ...).
+    using FdHandler = std::function<void(std::uint32_t events)>;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // The loop of the calling thread's core, set by the first loop created.
+    static EventLoop* Current();
+
+    void Post(MessageTarget* target, int message, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    // Descriptor readiness. Watch replaces an earlier handler for the same
+    // descriptor. A handler may unwatch its own or any other descriptor.
+    bool Watch(int fd, std::uint32_t events, FdHandler handler);
+    bool Modify(int fd, std::uint32_t events);
+    void Unwatch(int fd);
+    bool Watching(int fd) const { return fds_.count(fd) != 0; }
+
+    // Called about once a second. Several handlers may be registered; the
+    // returned id removes one. A late tick is merged, not repeated.
+    int AddTick(std::function<void()> handler);
+    void RemoveTick(int id);
+
+    // A one-shot call after the given milliseconds, on the loop's thread
+    // (used for waits that were blocking sleeps). Returns an id for Cancel.
+    int After(int milliseconds, std::function<void()> handler);
+    void Cancel(int id);
+
+    // Runs until Stop. RunOnce handles what is ready, waiting at most
+    // timeoutMs for something to become ready (-1: until something does).
+    void Run();
+    void RunOnce(int timeoutMs);
+    void Stop() { stopped_ = true; }
+    bool Stopped() const { return stopped_; }
+    // True while messages are waiting (a front-end's own loop uses it).
+    bool HasPending() const { return !queue_.empty(); }
+    // Milliseconds until the next tick or one-shot is due (0: now).
+    int NextTimeoutMs() const;
+    // The epoll descriptor, for a front-end that drives the loop from its
+    // own event loop (a socket notifier plus a timer for NextTimeoutMs).
+    int Fd() const { return epfd_; }
+
+    // Messages and live targets (used by MessageTarget).
+    std::uint64_t Register(MessageTarget* target);
+    void Unregister(std::uint64_t id);
+
+private:
+    struct Posted {
+        MessageTarget* target;
+        std::uint64_t id;
+        int message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    struct Timer {
+        std::int64_t due;  // monotonic milliseconds
+        std::function<void()> handler;
+    };
+    void DispatchPosted();
+    void RunTimers();
+    static std::int64_t NowMs();
+
+    int epfd_ = -1;
+    bool stopped_ = false;
+    std::uint64_t nextTarget_ = 1;
+    std::unordered_set<std::uint64_t> live_;
+    std::deque<Posted> queue_;
+    std::unordered_map<int, std::shared_ptr<FdHandler>> fds_;
+    std::unordered_map<int, std::function<void()>> ticks_;
+    int nextTick_ = 1;
+    std::int64_t nextTickDue_ = 0;
+    std::unordered_map<int, Timer> timers_;
+    int nextTimer_ = 1;
+};

@@ -1,0 +1,34 @@
+#pragma once
+// Private profile (INI) files with the semantics the settings and the group
+// index rely on: sections and keys match without regard to case, a read takes
+// a default and a maximum length, writing an absent value deletes the key and
+// an absent key deletes the section, values are trimmed of surrounding blanks.
+// Every rewrite goes to a temporary file in the same directory and is renamed
+// over the old one, so a crash never leaves a half-written file. Every read
+// sees the file as it is at the moment of the call.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace profile {
+
+// The value, or def when the file, section or key is absent; cut to at most
+// maxLen - 1 characters as the Windows call does with a buffer of maxLen.
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view def, std::size_t maxLen = 256);
+
+// The value's leading decimal digits (with sign) as a number; def when absent.
+long GetInt(const std::string& file, std::string_view section, std::string_view key, long def);
+
+// value nullopt deletes the key; key nullopt deletes the whole section.
+// Returns false when the file cannot be written.
+bool WriteString(const std::string& file, std::string_view section,
+                 std::optional<std::string_view> key, std::optional<std::string_view> value);
+
+// Names of all sections, and of all keys of one section, in file order.
+std::vector<std::string> SectionNames(const std::string& file);
+std::vector<std::string> KeyNames(const std::string& file, std::string_view section);
+
+}  // namespace profile

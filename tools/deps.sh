@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when one
+# is missing, so a fresh machine needs nothing but this repository.
+set -euo pipefail
+need=()
+for pkg in g++ cmake make libgtest-dev libgmock-dev python3; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}" >/dev/null
+fi
