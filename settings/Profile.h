@@ -16,18 +16,27 @@ namespace profile {
 
 // The value, or def when the file, section or key is absent; cut to at most
 // maxLen - 1 characters as the Windows call does with a buffer of maxLen.
+// When a section or key appears more than once, the first entry wins.
 std::string GetString(const std::string& file, std::string_view section, std::string_view key,
                       std::string_view def, std::size_t maxLen = 256);
 
-// The value's leading decimal digits (with sign) as a number; def when absent.
+// The value's leading decimal digits (with sign) as a number, as atol reads
+// them (no digits give 0); def when the key is absent or its value empty.
 long GetInt(const std::string& file, std::string_view section, std::string_view key, long def);
 
-// value nullopt deletes the key; key nullopt deletes the whole section.
-// Returns false when the file cannot be written.
+// value nullopt deletes the key; key nullopt deletes the whole section (every
+// section of that name, comments inside included). A new key goes after the
+// last entry of its section, a new section at the end of the file; comments
+// and lines that are not entries are kept. Lines are written with CR LF.
+// Returns false, changing nothing, when the file exists but cannot be read,
+// cannot be rewritten, or the entry would not read back as written (a line
+// break anywhere, "=" or a leading ";" or "[" in the key, "]" in the section,
+// an empty section or key name). Deleting what is not there is success.
 bool WriteString(const std::string& file, std::string_view section,
                  std::optional<std::string_view> key, std::optional<std::string_view> value);
 
-// Names of all sections, and of all keys of one section, in file order.
+// Names of all sections, and of all keys of one section, in file order, each
+// once (sections of the same name count as one, as they do for reads).
 std::vector<std::string> SectionNames(const std::string& file);
 std::vector<std::string> KeyNames(const std::string& file, std::string_view section);
 

@@ -1,0 +1,392 @@
+#include "settings/Profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_set>
+
+namespace profile {
+namespace {
+
+// One line of a profile file. Every line keeps its original text so that a
+// rewrite reproduces comments, blank lines and lines we do not understand.
+struct Line {
+    enum Kind { kOther, kSection, kKey };
+    Kind kind = kOther;
+    std::string raw;   // without the line ending
+    std::string name;  // trimmed section or key name
+    std::string value; // trimmed value (keys only)
+};
+
+struct Document {
+    std::vector<Line> lines;
+};
+
+constexpr std::string_view kBlanks = " \t\v\f";
+
+std::string_view Trim(std::string_view s) {
+    const auto b = s.find_first_not_of(kBlanks);
+    if (b == std::string_view::npos) return {};
+    const auto e = s.find_last_not_of(kBlanks);
+    return s.substr(b, e - b + 1);
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerCopy(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = Lower(c);
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    return true;
+}
+
+Line ParseLine(std::string raw, bool first) {
+    Line line;
+    std::string_view text = raw;
+    if (first && text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // UTF-8 mark
+    const std::string_view t = Trim(text);
+    if (t.starts_with('[')) {
+        const auto close = t.rfind(']');
+        if (close != std::string_view::npos) {
+            line.kind = Line::kSection;
+            line.name = std::string(Trim(t.substr(1, close - 1)));
+        }
+    } else if (!t.starts_with(';')) {
+        const auto eq = t.find('=');
+        if (eq != std::string_view::npos) {
+            line.kind = Line::kKey;
+            line.name = std::string(Trim(t.substr(0, eq)));
+            line.value = std::string(Trim(t.substr(eq + 1)));
+        }
+    }
+    line.raw = std::move(raw);
+    return line;
+}
+
+Document Parse(std::string_view data) {
+    Document doc;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        auto end = data.find('\n', pos);
+        std::size_t next = end == std::string_view::npos ? data.size() : end + 1;
+        if (end == std::string_view::npos) end = data.size();
+        std::string_view text = data.substr(pos, end - pos);
+        if (text.ends_with('\r')) text.remove_suffix(1);
+        doc.lines.push_back(ParseLine(std::string(text), doc.lines.empty()));
+        pos = next;
+    }
+    return doc;
+}
+
+bool ReadAll(int fd, std::string& out) {
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// Parsed files, each checked against the file's identity and times before it
+// is used. A file changed in place within one timestamp tick of our read would
+// look unchanged, so a file is only cached once its modification time lies
+// well before the moment we read it; until then every read parses it anew.
+struct CacheEntry {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+    std::shared_ptr<const Document> doc;
+};
+
+constexpr long long kRacySeconds = 2;
+
+std::mutex cacheMutex;
+std::map<std::string, CacheEntry>& Cache() {
+    static std::map<std::string, CacheEntry> cache;
+    return cache;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool Matches(const CacheEntry& e, const struct stat& st) {
+    return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+           SameTime(e.mtime, st.st_mtim) && SameTime(e.ctime, st.st_ctim);
+}
+
+// The file as it is now; an empty document when it is missing or unreadable,
+// which makes every read return its default. unreadable is set when the file
+// exists but could not be read, so that a rewrite does not replace contents
+// it never saw.
+std::shared_ptr<const Document> Load(const std::string& file, bool* unreadable = nullptr) {
+    if (unreadable) *unreadable = false;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (unreadable) *unreadable = errno != ENOENT;
+        std::lock_guard lock(cacheMutex);
+        Cache().erase(file);
+        return std::make_shared<Document>();
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (unreadable) *unreadable = true;
+        return std::make_shared<Document>();
+    }
+    {
+        std::lock_guard lock(cacheMutex);
+        auto it = Cache().find(file);
+        if (it != Cache().end() && Matches(it->second, st)) {
+            ::close(fd);
+            return it->second.doc;
+        }
+    }
+    std::string data;
+    const bool ok = ReadAll(fd, data);
+    ::close(fd);
+    if (unreadable) *unreadable = !ok;
+    auto doc = std::make_shared<const Document>(ok ? Parse(data) : Document{});
+
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::lock_guard lock(cacheMutex);
+    const bool settled = st.st_mtim.tv_sec + kRacySeconds < now.tv_sec &&
+                         st.st_ctim.tv_sec + kRacySeconds < now.tv_sec;
+    if (ok && settled)
+        Cache()[file] = CacheEntry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, doc};
+    else
+        Cache().erase(file);
+    return doc;
+}
+
+// Earlier duplicates win: a key is looked up in every section of that name,
+// in file order, and the first match is the value.
+const Line* FindKey(const Document& doc, std::string_view section, std::string_view key) {
+    bool inSection = false;
+    for (const Line& l : doc.lines) {
+        if (l.kind == Line::kSection)
+            inSection = EqualsNoCase(l.name, section);
+        else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, key))
+            return &l;
+    }
+    return nullptr;
+}
+
+std::string Serialize(const Document& doc) {
+    std::string out;
+    for (const Line& l : doc.lines) {
+        out += l.raw;
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool WriteFully(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// The path to replace: a symbolic link is followed so that the link stays.
+std::string TargetPath(const std::string& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(file.c_str(), nullptr)) {
+            std::string path(real);
+            std::free(real);
+            return path;
+        }
+    }
+    return file;
+}
+
+// Writes the whole document to a temporary file beside the target and renames
+// it over the target, so readers see either the old or the new file.
+bool Save(const std::string& file, const Document& doc) {
+    const std::string target = TargetPath(file);
+    const auto slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp = dir + "." + base + ".tmpXXXXXX";
+
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+
+    mode_t mode = 0;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    const bool ok = ::fchmod(fd, mode) == 0 && WriteFully(fd, Serialize(doc)) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    std::lock_guard lock(cacheMutex);
+    Cache().erase(file);
+    return true;
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view def, std::size_t maxLen) {
+    if (maxLen == 0) return {};
+    const auto doc = Load(file);
+    const Line* line = FindKey(*doc, Trim(section), Trim(key));
+    std::string_view value = line ? std::string_view(line->value) : def;
+    if (value.size() > maxLen - 1) value = value.substr(0, maxLen - 1);
+    return std::string(value);
+}
+
+long GetInt(const std::string& file, std::string_view section, std::string_view key, long def) {
+    const auto doc = Load(file);
+    const Line* line = FindKey(*doc, Trim(section), Trim(key));
+    if (!line || line->value.empty()) return def;
+    // Like atol: leading blanks, a sign, digits up to the first non-digit;
+    // no digits give 0. Out-of-range values saturate instead of wrapping.
+    return std::strtol(line->value.c_str(), nullptr, 10);
+}
+
+bool WriteString(const std::string& file, std::string_view section,
+                 std::optional<std::string_view> key, std::optional<std::string_view> value) {
+    // A line break would split the entry and corrupt the file; "=" in a key
+    // or "]" in a section name would not read back as written.
+    if (HasLineBreak(section) || section.find(']') != std::string_view::npos || Trim(section).empty())
+        return false;
+    if (key && (HasLineBreak(*key) || key->find('=') != std::string_view::npos ||
+                Trim(*key).empty() || Trim(*key).starts_with(';') || Trim(*key).starts_with('[')))
+        return false;
+    if (value && HasLineBreak(*value)) return false;
+    section = Trim(section);
+    if (key) key = Trim(*key);
+
+    bool unreadable = false;
+    Document doc = *Load(file, &unreadable);
+    if (unreadable) return false;
+    bool changed = false;
+    auto& lines = doc.lines;
+
+    if (!key) {
+        // Delete every section of that name with everything it holds.
+        bool inSection = false;
+        std::vector<Line> kept;
+        for (Line& l : lines) {
+            if (l.kind == Line::kSection) inSection = EqualsNoCase(l.name, section);
+            if (inSection) {
+                changed = true;
+                continue;
+            }
+            kept.push_back(std::move(l));
+        }
+        lines = std::move(kept);
+    } else if (!value) {
+        bool inSection = false;
+        std::vector<Line> kept;
+        for (Line& l : lines) {
+            if (l.kind == Line::kSection) inSection = EqualsNoCase(l.name, section);
+            if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, *key)) {
+                changed = true;
+                continue;
+            }
+            kept.push_back(std::move(l));
+        }
+        lines = std::move(kept);
+    } else {
+        Line entry = ParseLine(std::string(Trim(*key)) + "=" + std::string(*value), false);
+        bool inSection = false;
+        std::size_t insertAt = lines.size() + 1;  // past the end: section not found
+        bool done = false;
+        for (std::size_t i = 0; i < lines.size() && !done; ++i) {
+            const Line& l = lines[i];
+            if (l.kind == Line::kSection) {
+                inSection = EqualsNoCase(l.name, section);
+                if (inSection && insertAt > lines.size()) insertAt = i + 1;
+            } else if (inSection && l.kind == Line::kKey) {
+                if (EqualsNoCase(l.name, *key)) {
+                    if (l.raw != entry.raw) {
+                        lines[i] = std::move(entry);
+                        changed = true;
+                    }
+                    done = true;
+                }
+            }
+        }
+        if (!done) {
+            if (insertAt <= lines.size()) {
+                // After the last key of the first section of that name.
+                std::size_t pos = insertAt;
+                for (std::size_t i = insertAt; i < lines.size() && lines[i].kind != Line::kSection; ++i)
+                    if (lines[i].kind == Line::kKey) pos = i + 1;
+                lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+            } else {
+                if (!lines.empty() && !Trim(lines.back().raw).empty()) lines.push_back(ParseLine("", false));
+                lines.push_back(ParseLine("[" + std::string(Trim(section)) + "]", lines.empty()));
+                lines.push_back(std::move(entry));
+            }
+            changed = true;
+        }
+    }
+    if (!changed) return true;
+    return Save(file, doc);
+}
+
+std::vector<std::string> SectionNames(const std::string& file) {
+    const auto doc = Load(file);
+    std::vector<std::string> names;
+    std::unordered_set<std::string> seen;
+    for (const Line& l : doc->lines)
+        if (l.kind == Line::kSection && seen.insert(LowerCopy(l.name)).second) names.push_back(l.name);
+    return names;
+}
+
+std::vector<std::string> KeyNames(const std::string& file, std::string_view section) {
+    const auto doc = Load(file);
+    std::vector<std::string> names;
+    std::unordered_set<std::string> seen;
+    section = Trim(section);
+    bool inSection = false;
+    for (const Line& l : doc->lines) {
+        if (l.kind == Line::kSection) {
+            inSection = EqualsNoCase(l.name, section);
+        } else if (inSection && l.kind == Line::kKey && seen.insert(LowerCopy(l.name)).second) {
+            names.push_back(l.name);
+        }
+    }
+    return names;
+}
+
+}  // namespace profile
