@@ -1,0 +1,278 @@
+#include "store/GroupIndex.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "settings/Profile.h"
+#include "store/DirList.h"
+#include "store/StoreNames.h"
+
+namespace store {
+namespace {
+
+// "G%05d" keys cannot go past five digits; a larger "Total" comes from a
+// damaged file and would otherwise make every listing crawl.
+constexpr long kMaxGroups = 99999;
+
+std::string GroupKey(long i) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "G%05ld", i);
+    return buf;
+}
+
+bool BeginsWithY(const std::string& v) { return !v.empty() && (v[0] == 'Y' || v[0] == 'y'); }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+long ClampedTotal(const std::string& file) {
+    const long total = profile::GetInt(file, "Groups", "Total", 0);
+    if (total < 0) return 0;
+    return total > kMaxGroups ? kMaxGroups : total;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::tm LocalNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    return tm;
+}
+
+}  // namespace
+
+std::string IndexDateNow() {
+    const std::tm tm = LocalNow();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return buf;
+}
+
+std::string IndexTimeNow() {
+    const std::tm tm = LocalNow();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+GroupIndex::GroupIndex(std::string newsDir)
+    : newsDir_(std::move(newsDir)), indexPath_(newsDir_ + std::string(kGroupIndexName)) {}
+
+std::vector<std::string> GroupIndex::ListGroups() const {
+    std::vector<std::string> groups;
+    const long total = ClampedTotal(indexPath_);
+    for (long i = 1; i <= total; ++i) {
+        std::string name = profile::GetString(indexPath_, "Groups", GroupKey(i), "");
+        if (!name.empty()) groups.push_back(std::move(name));
+    }
+    return groups;
+}
+
+bool GroupIndex::GroupExists(std::string_view group) const {
+    if (!IsSafeGroupName(group)) return false;
+    return !profile::KeyNames(indexPath_, group).empty();
+}
+
+std::optional<GroupInfo> GroupIndex::ReadGroup(std::string_view group) const {
+    if (!GroupExists(group)) return std::nullopt;
+    GroupInfo info;
+    info.low = profile::GetInt(indexPath_, group, "Low", 0);
+    info.high = profile::GetInt(indexPath_, group, "High", 0);
+    info.allowPost = BeginsWithY(profile::GetString(indexPath_, group, "AllowPost", "N"));
+    info.local = BeginsWithY(profile::GetString(indexPath_, group, "Local", "N"));
+    return info;
+}
+
+bool GroupIndex::CreateGroup(std::string_view group, bool local, bool allowPost) {
+    if (NewGroupNameProblem(group) || GroupExists(group)) return false;
+    const std::string date = IndexDateNow();
+    const std::string time = IndexTimeNow();
+    const std::pair<std::string_view, std::string_view> keys[] = {
+        {"Local", local ? "Yes" : "No"}, {"AllowPost", allowPost ? "Yes" : "No"},
+        {"Low", "1"},                    {"High", "1"},
+        {"addtime", time},               {"Adddate", date},
+    };
+    for (const auto& [key, value] : keys)
+        if (!profile::WriteString(indexPath_, group, key, value)) return false;
+
+    // A list entry left by an interrupted earlier attempt is reused.
+    for (const std::string& listed : ListGroups())
+        if (EqualsNoCase(listed, group)) return true;
+    const long total = ClampedTotal(indexPath_) + 1;
+    if (total > kMaxGroups) return false;
+    return profile::WriteString(indexPath_, "Groups", GroupKey(total), group) &&
+           profile::WriteString(indexPath_, "Groups", "Total", std::to_string(total));
+}
+
+bool GroupIndex::MakeGroupDirectory(std::string_view group) const {
+    const auto dir = GroupDirectory(newsDir_, group);
+    if (!dir) return false;
+    if (::mkdir(dir->c_str(), 0777) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(dir->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool GroupIndex::SetHigh(std::string_view group, long high) {
+    if (!GroupExists(group)) return false;
+    if (high <= profile::GetInt(indexPath_, group, "High", 0)) return true;
+    return profile::WriteString(indexPath_, group, "High", std::to_string(high));
+}
+
+bool GroupIndex::SetLow(std::string_view group, long low) {
+    if (!GroupExists(group)) return false;
+    return profile::WriteString(indexPath_, group, "Low", std::to_string(low));
+}
+
+bool GroupIndex::RemoveGroup(std::string_view group) {
+    if (group.empty()) return false;
+    const long total = ClampedTotal(indexPath_);
+    // Compact the list in place: entry i moves to k <= i, and entries are
+    // visited in ascending order, so each value is copied before its own
+    // slot is overwritten. Missing entries are dropped with the name.
+    long k = 0;
+    for (long i = 1; i <= total; ++i) {
+        const std::string name = profile::GetString(indexPath_, "Groups", GroupKey(i), "");
+        if (name.empty() || name == group) continue;
+        ++k;
+        if (k != i && !profile::WriteString(indexPath_, "Groups", GroupKey(k), name)) return false;
+    }
+    if (!profile::WriteString(indexPath_, "Groups", "Total", std::to_string(k))) return false;
+    for (long i = k + 1; i <= total; ++i)
+        if (!profile::WriteString(indexPath_, "Groups", GroupKey(i), std::nullopt)) return false;
+    // A scratch list left by an older program would otherwise stay forever.
+    if (!profile::KeyNames(indexPath_, "wkgroups").empty() &&
+        !profile::WriteString(indexPath_, "wkgroups", std::nullopt, std::nullopt))
+        return false;
+    // A name such as "Groups" would take the list with it, and one that
+    // cannot be a section name has no section.
+    if (EqualsNoCase(group, "Groups") || group.find_first_of("]\r\n") != std::string_view::npos)
+        return true;
+    return profile::WriteString(indexPath_, group, std::nullopt, std::nullopt);
+}
+
+std::optional<std::vector<long>> GroupIndex::ListArticles(std::string_view group) const {
+    const auto dir = GroupDirectory(newsDir_, group);
+    if (!dir) return std::nullopt;
+    auto names = ListFileNames(*dir);
+    if (!names) return std::nullopt;
+    std::vector<long> numbers;
+    for (const std::string& name : *names)  // sorted names: ascending numbers
+        if (auto n = ParseIndexFileName(name)) numbers.push_back(*n);
+    return numbers;
+}
+
+std::optional<std::string> GroupIndex::IndexFilePath(std::string_view group, long number) const {
+    if (number < 1 || number > kMaxArticleNumber) return std::nullopt;
+    const auto dir = GroupDirectory(newsDir_, group);
+    if (!dir) return std::nullopt;
+    return *dir + "/" + IndexFileName(number);
+}
+
+std::optional<std::string> GroupIndex::ContentPathFor(std::string_view group,
+                                                      std::string_view messageId) const {
+    const auto dir = GroupDirectory(newsDir_, group);
+    const std::string name = SafeArticleName(messageId);
+    if (!dir || name.empty()) return std::nullopt;
+    return *dir + "/" + name;
+}
+
+bool GroupIndex::ArticleExists(std::string_view group, long number) const {
+    const auto path = IndexFilePath(group, number);
+    return path && FileExists(*path);
+}
+
+ArticleLookup GroupIndex::ResolveArticle(std::string_view group, long number) const {
+    ArticleLookup result;
+    const auto path = IndexFilePath(group, number);
+    if (!path) return result;
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.status = errno == ENOENT ? ArticleStatus::kNoSuchArticle : ArticleStatus::kUnreadable;
+        return result;
+    }
+    // The line is a path: readers take at most 511 characters of it.
+    char buf[512];
+    std::size_t got = 0;
+    bool failed = false;
+    while (got < sizeof buf) {
+        const ssize_t n = ::read(fd, buf + got, sizeof buf - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failed = true;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    std::string_view line(buf, got);
+    if (const auto lf = line.find('\n'); lf != std::string_view::npos) line = line.substr(0, lf);
+    if (line.size() > 511) line = line.substr(0, 511);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (failed || line.empty()) {
+        result.status = ArticleStatus::kUnreadable;
+        return result;
+    }
+    result.status = ArticleStatus::kFound;
+    result.contentPath.assign(line);
+    return result;
+}
+
+std::optional<long> GroupIndex::NextArticleNumber(std::string_view group) const {
+    if (!GroupExists(group)) return std::nullopt;
+    long n = profile::GetInt(indexPath_, group, "High", 0);
+    if (n < 0) n = 0;
+    do {
+        if (n >= kMaxArticleNumber) return std::nullopt;
+        ++n;
+    } while (ArticleExists(group, n));
+    return n;
+}
+
+std::optional<long> GroupIndex::AllocateArticleNumber(std::string_view group) {
+    const auto n = NextArticleNumber(group);
+    if (!n || !profile::WriteString(indexPath_, group, "High", std::to_string(*n)))
+        return std::nullopt;
+    return n;
+}
+
+bool GroupIndex::WriteArticleIndex(std::string_view group, long number,
+                                   std::string_view contentPath) {
+    const auto path = IndexFilePath(group, number);
+    if (!path || contentPath.empty() || contentPath.find_first_of("\r\n") != std::string_view::npos)
+        return false;
+    const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    std::string line(contentPath);
+    line += "\r\n";
+    std::string_view rest = line;
+    bool ok = true;
+    while (ok && !rest.empty()) {
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::close(fd) != 0) ok = false;
+    if (!ok) ::unlink(path->c_str());
+    return ok;
+}
+
+}  // namespace store

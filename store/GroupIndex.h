@@ -1,0 +1,127 @@
+#pragma once
+// The group index "newsrc.ini" and the article files of each group.
+//
+// Nothing is held in memory: every call reads or writes the files at that
+// moment, so a change made by the feed, a reader session, the expire run or
+// the groups page is seen by all the others at once. A GroupIndex object
+// only remembers the news directory, so it is cheap to make one per call.
+//
+// Group names are tested with IsSafeGroupName before they touch a path;
+// calls with an unsafe name fail as if the group did not exist.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace store {
+
+struct GroupInfo {
+    long low = 0;
+    long high = 0;
+    bool allowPost = false;  // "AllowPost" begins with "Y"
+    bool local = false;      // "Local" begins with "Y"
+};
+
+enum class ArticleStatus {
+    kFound,          // contentPath holds the index file's line
+    kNoSuchArticle,  // no index file of that number (or a number out of range)
+    kUnreadable,     // the index file exists but cannot be read or is empty
+};
+
+struct ArticleLookup {
+    ArticleStatus status = ArticleStatus::kNoSuchArticle;
+    std::string contentPath;
+};
+
+class GroupIndex {
+public:
+    // newsDir ends with "/" (as Setup returns it).
+    explicit GroupIndex(std::string newsDir);
+
+    const std::string& NewsDirectory() const { return newsDir_; }
+    // The news directory followed by "newsrc.ini".
+    const std::string& IndexPath() const { return indexPath_; }
+
+    // ---- the list of groups and their sections
+
+    // "Groups"/"G00001".."G%05d" of "Total", in index order; missing and
+    // empty entries are skipped.
+    std::vector<std::string> ListGroups() const;
+    // True when the group has a section with at least one key. Section
+    // names match without regard to case, so "Comp.Lang.C" exists when
+    // "comp.lang.c" does.
+    bool GroupExists(std::string_view group) const;
+    // Low, High and the two flags; nullopt when the group does not exist.
+    // Missing numbers read as 0, missing flags as "No".
+    std::optional<GroupInfo> ReadGroup(std::string_view group) const;
+
+    // Adds a new group: its section ("Local", "AllowPost", "Low" = 1,
+    // "High" = 1, "addtime", "Adddate"), then its list entry. The section is
+    // written first, so a crash in between leaves an unlisted group rather
+    // than a listed name with nothing behind it. Refuses (false) a name that
+    // NewGroupNameProblem rejects and a group that already exists: writing
+    // "High" = 1 over a living group would give its numbers out again.
+    // Also false when the index cannot be written. Does not make the group
+    // directory (see MakeGroupDirectory).
+    bool CreateGroup(std::string_view group, bool local, bool allowPost);
+
+    // Makes the group directory; true when it exists afterwards.
+    bool MakeGroupDirectory(std::string_view group) const;
+
+    // Writes "High" only when it raises it: High never decreases. false for
+    // an unknown group or a failed write.
+    bool SetHigh(std::string_view group, long high);
+    // Writes "Low" (the expire run's business). false for an unknown group
+    // or a failed write.
+    bool SetLow(std::string_view group, long low);
+
+    // Drops every list entry equal to the name (exact comparison) and the
+    // group's section. The list is rewritten in place, front to back, so
+    // that after any single step every remaining group is still listed.
+    // Article files are not touched. false when a write failed.
+    bool RemoveGroup(std::string_view group);
+
+    // ---- articles
+
+    // The group directory's article numbers ("NEWS" + ten digits), in
+    // ascending order; nullopt when the directory cannot be read.
+    std::optional<std::vector<long>> ListArticles(std::string_view group) const;
+    // An article exists exactly when its index file exists, whether or not
+    // its content file does.
+    bool ArticleExists(std::string_view group, long number) const;
+    // The content file path from the index file's one line.
+    ArticleLookup ResolveArticle(std::string_view group, long number) const;
+    // Path of the index file of a number; nullopt for an unsafe group name
+    // or a number out of range.
+    std::optional<std::string> IndexFilePath(std::string_view group, long number) const;
+    // Path a fetched article with this message-id is stored under (the id
+    // without angle brackets, through SafeArticleName); nullopt when either
+    // name is unusable.
+    std::optional<std::string> ContentPathFor(std::string_view group,
+                                              std::string_view messageId) const;
+
+    // The number the next new article of the group takes: High + 1, moved on
+    // past any index file that already exists above High (left by a feed
+    // that stopped before writing High back), so no number is given out
+    // twice. Does not write anything; nullopt for an unknown group or when
+    // the numbers are used up.
+    std::optional<long> NextArticleNumber(std::string_view group) const;
+    // NextArticleNumber, with "High" written back before the article's
+    // files, as a local posting does. nullopt when it could not be written.
+    std::optional<long> AllocateArticleNumber(std::string_view group);
+    // Creates the index file of a number with the content path as its one
+    // line (CR LF). Refuses (false) to replace an existing index file.
+    bool WriteArticleIndex(std::string_view group, long number, std::string_view contentPath);
+
+private:
+    std::string newsDir_;
+    std::string indexPath_;
+};
+
+// Local date and time in the group index's formats: "%04d%02d%02d" and
+// "%02d%02d%02d".
+std::string IndexDateNow();
+std::string IndexTimeNow();
+
+}  // namespace store

@@ -1,0 +1,193 @@
+#include "store/GroupIndex.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "settings/Profile.h"
+#include "store/StoreNames.h"
+#include "tests/util/TestUtil.h"
+
+namespace store {
+namespace {
+
+class GroupIndexTest : public ::testing::Test {
+protected:
+    std::string News() const { return dir_.Path() + "/"; }
+    std::string Ini() const { return News() + "newsrc.ini"; }
+    std::string Get(std::string_view section, std::string_view key) const {
+        return profile::GetString(Ini(), section, key, "<absent>");
+    }
+    // A group with its directory, as the feed or the groups page leaves it.
+    void MakeGroup(GroupIndex& index, const std::string& name, bool local = false) {
+        ASSERT_TRUE(index.CreateGroup(name, local, true)) << name;
+        ASSERT_TRUE(index.MakeGroupDirectory(name)) << name;
+    }
+    testutil::TempDir dir_;
+};
+
+TEST_F(GroupIndexTest, NewGroupStartsAtOneAndFirstArticleIsTwo) {
+    GroupIndex index(News());
+    MakeGroup(index, "comp.lang.c");
+    EXPECT_EQ("1", Get("comp.lang.c", "Low"));
+    EXPECT_EQ("1", Get("comp.lang.c", "High"));
+    EXPECT_EQ("No", Get("comp.lang.c", "Local"));
+    EXPECT_EQ("Yes", Get("comp.lang.c", "AllowPost"));
+    EXPECT_EQ(8u, Get("comp.lang.c", "AddDate").size());
+    EXPECT_EQ(6u, Get("comp.lang.c", "AddTime").size());
+    EXPECT_EQ("1", Get("Groups", "Total"));
+    EXPECT_EQ("comp.lang.c", Get("Groups", "G00001"));
+
+    EXPECT_EQ(2, index.NextArticleNumber("comp.lang.c"));
+    EXPECT_EQ(2, index.AllocateArticleNumber("comp.lang.c"));
+    EXPECT_EQ("2", Get("comp.lang.c", "High"));
+    EXPECT_EQ(3, index.NextArticleNumber("comp.lang.c"));
+}
+
+TEST_F(GroupIndexTest, NumbersAreNeverGivenOutTwice) {
+    GroupIndex index(News());
+    MakeGroup(index, "g");
+    // The feed writes index files and only writes High at the end of the
+    // group; a stop in between leaves articles above High.
+    for (long n : {2L, 3L, 4L}) ASSERT_TRUE(index.WriteArticleIndex("g", n, "news/g/x" + std::to_string(n)));
+    EXPECT_EQ(5, index.NextArticleNumber("g"));
+    EXPECT_EQ(5, index.AllocateArticleNumber("g"));
+    EXPECT_EQ("5", Get("g", "High"));
+
+    // An existing index file is never replaced.
+    EXPECT_FALSE(index.WriteArticleIndex("g", 3, "other"));
+    EXPECT_EQ("news/g/x3", index.ResolveArticle("g", 3).contentPath);
+
+    // High never goes down.
+    EXPECT_TRUE(index.SetHigh("g", 2));
+    EXPECT_EQ("5", Get("g", "High"));
+    EXPECT_TRUE(index.SetHigh("g", 9));
+    EXPECT_EQ("9", Get("g", "High"));
+
+    // Expired articles below High leave their numbers unused.
+    EXPECT_EQ(10, index.NextArticleNumber("g"));
+
+    ASSERT_TRUE(profile::WriteString(Ini(), "g", "High", "2147483647"));
+    EXPECT_FALSE(index.NextArticleNumber("g").has_value());
+    EXPECT_FALSE(index.NextArticleNumber("no.such.group").has_value());
+    EXPECT_FALSE(index.SetHigh("no.such.group", 5));
+    EXPECT_EQ("<absent>", Get("no.such.group", "High"));
+}
+
+TEST_F(GroupIndexTest, CreateGroupRefusesExistingAndBadNames) {
+    GroupIndex index(News());
+    MakeGroup(index, "comp.lang.c");
+    ASSERT_TRUE(index.AllocateArticleNumber("comp.lang.c"));
+    for (const char* name : {"comp.lang.c", "Comp.Lang.C", "", "..", "a/b", ".x", "Groups"})
+        EXPECT_FALSE(index.CreateGroup(name, true, true)) << name;
+    EXPECT_EQ("2", Get("comp.lang.c", "High"));  // not reset to 1
+    EXPECT_EQ("1", Get("Groups", "Total"));
+}
+
+TEST_F(GroupIndexTest, ReadGroup) {
+    GroupIndex index(News());
+    MakeGroup(index, "loc", /*local=*/true);
+    ASSERT_TRUE(profile::WriteString(Ini(), "loc", "AllowPost", "no"));
+    ASSERT_TRUE(profile::WriteString(Ini(), "loc", "Low", "3"));
+    const auto info = index.ReadGroup("LOC");  // section names ignore case
+    ASSERT_TRUE(info);
+    EXPECT_EQ(3, info->low);
+    EXPECT_EQ(1, info->high);
+    EXPECT_TRUE(info->local);
+    EXPECT_FALSE(info->allowPost);
+    EXPECT_FALSE(index.ReadGroup("missing"));
+    EXPECT_FALSE(index.ReadGroup("../loc"));
+}
+
+TEST_F(GroupIndexTest, ArticlesListInNumberOrder) {
+    GroupIndex index(News());
+    MakeGroup(index, "g");
+    for (long n : {12L, 3L, 100L, 7L, 2L}) ASSERT_TRUE(index.WriteArticleIndex("g", n, "p"));
+    // Content files and strays are not articles.
+    for (const char* other : {"RAW0000000005", "1234@host", "NEWS12", "NEWS0000000009.tmp"})
+        dir_.Write(std::string("g/") + other, "x");
+    ::mkdir((News() + "g/NEWS0000000050").c_str(), 0777);
+    EXPECT_EQ((std::vector<long>{2, 3, 7, 12, 100}), index.ListArticles("g"));
+
+    MakeGroup(index, "empty");
+    EXPECT_EQ(std::vector<long>{}, index.ListArticles("empty"));
+    EXPECT_FALSE(index.ListArticles("no.dir").has_value());
+    EXPECT_FALSE(index.ListArticles("..").has_value());
+}
+
+TEST_F(GroupIndexTest, ResolveArticle) {
+    GroupIndex index(News());
+    MakeGroup(index, "g");
+    const struct {
+        const char* content;  // nullptr: no index file
+        ArticleStatus status;
+        std::string path;
+    } cases[] = {
+        {"news/g/abc@host\r\n", ArticleStatus::kFound, "news/g/abc@host"},
+        {"news/g/RAW0000000003\n", ArticleStatus::kFound, "news/g/RAW0000000003"},
+        {"no-line-end", ArticleStatus::kFound, "no-line-end"},
+        {"first\r\nsecond\r\n", ArticleStatus::kFound, "first"},
+        {"", ArticleStatus::kUnreadable, ""},
+        {"\r\n", ArticleStatus::kUnreadable, ""},
+        {nullptr, ArticleStatus::kNoSuchArticle, ""},
+    };
+    long n = 2;
+    for (const auto& c : cases) {
+        if (c.content) dir_.Write("g/" + IndexFileName(n), c.content);
+        const ArticleLookup got = index.ResolveArticle("g", n);
+        EXPECT_EQ(c.status, got.status) << (c.content ? c.content : "(none)");
+        EXPECT_EQ(c.path, got.contentPath) << (c.content ? c.content : "(none)");
+        ++n;
+    }
+    // The index file alone makes the article exist; its content file may be missing.
+    EXPECT_TRUE(index.ArticleExists("g", 2));
+    EXPECT_FALSE(index.ArticleExists("g", 0));
+    EXPECT_EQ(ArticleStatus::kNoSuchArticle, index.ResolveArticle("g", -1).status);
+
+    const std::string longPath(600, 'p');
+    dir_.Write("g/" + IndexFileName(20), longPath + "\r\n");
+    EXPECT_EQ(511u, index.ResolveArticle("g", 20).contentPath.size());
+}
+
+TEST_F(GroupIndexTest, RemoveGroupListedTwice) {
+    GroupIndex index(News());
+    for (const char* g : {"a", "dup", "b", "c"}) MakeGroup(index, g);
+    // A hand-edited index may list a name twice.
+    ASSERT_TRUE(profile::WriteString(Ini(), "Groups", "G00005", "dup"));
+    ASSERT_TRUE(profile::WriteString(Ini(), "Groups", "Total", "5"));
+    ASSERT_TRUE(profile::WriteString(Ini(), "wkgroups", "G00001", "stale"));
+
+    EXPECT_TRUE(index.RemoveGroup("dup"));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), index.ListGroups());
+    EXPECT_EQ("3", Get("Groups", "Total"));
+    EXPECT_EQ("<absent>", Get("Groups", "G00004"));
+    EXPECT_EQ("<absent>", Get("Groups", "G00005"));
+    EXPECT_FALSE(index.GroupExists("dup"));
+    EXPECT_TRUE(profile::KeyNames(Ini(), "wkgroups").empty());
+    EXPECT_EQ("1", Get("b", "High"));  // other sections untouched
+}
+
+TEST_F(GroupIndexTest, RemoveOnlyGroupLeavesEmptyList) {
+    GroupIndex index(News());
+    MakeGroup(index, "only");
+    EXPECT_TRUE(index.RemoveGroup("only"));
+    EXPECT_EQ("0", Get("Groups", "Total"));
+    EXPECT_EQ((std::vector<std::string>{"Total"}), profile::KeyNames(Ini(), "Groups"));
+    EXPECT_EQ((std::vector<std::string>{"Groups"}), profile::SectionNames(Ini()));
+}
+
+TEST_F(GroupIndexTest, ListGroupsSkipsHolesAndClampsTotal) {
+    GroupIndex index(News());
+    testutil::WriteFile(Ini(),
+                        "[Groups]\r\nTotal=1000000000\r\nG00001=a\r\nG00003=c\r\n");
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), index.ListGroups());
+}
+
+TEST_F(GroupIndexTest, ContentPathForMapsUnsafeIds) {
+    GroupIndex index(News());
+    EXPECT_EQ(News() + "g/abc@host", index.ContentPathFor("g", "abc@host"));
+    EXPECT_EQ(News() + "g/%..", index.ContentPathFor("g", ".."));
+    EXPECT_FALSE(index.ContentPathFor("..", "abc@host").has_value());
+}
+
+}  // namespace
+}  // namespace store

@@ -1,0 +1,123 @@
+#include "store/PostQueue.h"
+
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "store/DirList.h"
+#include "store/StoreNames.h"
+
+namespace store {
+namespace {
+
+// Tries before giving up on a directory that is full of our names.
+constexpr int kNameAttempts = 4096;
+
+std::uint32_t NameSeed() {
+    static std::uint32_t next = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<std::uint32_t>(ts.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 16);
+    }();
+    return next++;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string PostsDirectory(const std::string& newsDir) {
+    return newsDir + std::string(kPostsDirName) + "/";
+}
+
+std::optional<std::string> CreateWorkFile(const std::string& newsDir) {
+    const std::string dir = PostsDirectory(newsDir);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "QVE%X.WRK", static_cast<unsigned>(NameSeed()));
+        const std::string path = dir + name;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return std::nullopt;  // no POSTS directory, no permission: trying more will not help
+        }
+        ::close(fd);
+        if (!Exists(QueuePathFor(path))) return path;
+        ::unlink(path.c_str());
+    }
+    return std::nullopt;
+}
+
+std::string QueuePathFor(std::string_view workPath) {
+    std::string path(workPath);
+    if (path.size() >= 3) path.replace(path.size() - 3, 3, "TMP");
+    return path;
+}
+
+bool QueueWorkFile(const std::string& workPath) {
+    const std::string queuePath = QueuePathFor(workPath);
+    if (queuePath == workPath) return false;
+    if (::renameat2(AT_FDCWD, workPath.c_str(), AT_FDCWD, queuePath.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: one thread, so test then rename.
+    if (Exists(queuePath)) return false;
+    return ::rename(workPath.c_str(), queuePath.c_str()) == 0;
+}
+
+bool IsQueueFileName(std::string_view name) {
+    return name.size() >= 7 && name.starts_with("QVE") && name.ends_with(".TMP");
+}
+
+std::optional<std::vector<std::string>> ListQueueFiles(const std::string& newsDir) {
+    const std::string dir = PostsDirectory(newsDir);
+    auto names = ListFileNames(dir);
+    if (!names) return std::nullopt;
+    std::vector<std::string> paths;
+    for (const std::string& name : *names)
+        if (IsQueueFileName(name)) paths.push_back(dir + name);
+    return paths;
+}
+
+std::string LockFilePath(const std::string& newsDir) { return newsDir + std::string(kLockFileName); }
+
+bool CreateLockFile(const std::string& newsDir) {
+    const std::string path = LockFilePath(newsDir);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    const bool ok = WriteAll(fd, "**");
+    return ::close(fd) == 0 && ok;
+}
+
+bool RemoveLockFile(const std::string& newsDir) {
+    const std::string path = LockFilePath(newsDir);
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool IsFeedLocked(const std::string& newsDir) {
+    const int fd = ::open(LockFilePath(newsDir).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+}  // namespace store
