@@ -1,6 +1,7 @@
 #include "net/EventLoop.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,14 +20,59 @@ void MessageTarget::Post(int message, WPARAM wParam, LPARAM lParam) {
     loop_.Post(this, message, wParam, lParam);
 }
 
-EventLoop::EventLoop() : epfd_(epoll_create1(EPOLL_CLOEXEC)) {
+namespace {
+std::uint64_t Key(std::uint32_t generation, int fd) {
+    return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(fd);
+}
+}  // namespace
+
+EventLoop::EventLoop()
+    : epfd_(epoll_create1(EPOLL_CLOEXEC)), remote_(std::make_shared<RemoteQueue>()) {
     if (g_current == nullptr) g_current = this;
     nextTickDue_ = NowMs() + 1000;
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake >= 0) {
+        remote_->wakeFd_ = wake;
+        Watch(wake, EPOLLIN, [this, wake](std::uint32_t) {
+            std::uint64_t count;
+            while (read(wake, &count, sizeof count) > 0) {
+            }
+            RunRemote();
+        });
+    }
 }
 
 EventLoop::~EventLoop() {
+    int wake;
+    {
+        std::lock_guard<std::mutex> lock(remote_->mutex_);
+        wake = remote_->wakeFd_;
+        remote_->wakeFd_ = -1;
+        remote_->calls_.clear();
+    }
+    if (wake >= 0) close(wake);
     if (epfd_ >= 0) close(epfd_);
     if (g_current == this) g_current = nullptr;
+}
+
+bool EventLoop::RemoteQueue::Post(std::function<void()> call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wakeFd_ < 0) return false;
+    calls_.push_back(std::move(call));
+    const std::uint64_t one = 1;
+    // A full counter still leaves the descriptor readable, so a failed
+    // write loses no wake-up.
+    [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+    return true;
+}
+
+void EventLoop::RunRemote() {
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard<std::mutex> lock(remote_->mutex_);
+        calls.swap(remote_->calls_);
+    }
+    for (auto& call : calls) call();
 }
 
 EventLoop* EventLoop::Current() { return g_current; }
@@ -50,20 +96,22 @@ void EventLoop::Post(MessageTarget* target, int message, WPARAM wParam, LPARAM l
 }
 
 bool EventLoop::Watch(int fd, std::uint32_t events, FdHandler handler) {
+    const std::uint32_t generation = nextGeneration_++;
     epoll_event ev{};
     ev.events = events;
-    ev.data.fd = fd;
+    ev.data.u64 = Key(generation, fd);
     const bool known = fds_.count(fd) != 0;
     if (epoll_ctl(epfd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) return false;
-    fds_[fd] = std::make_shared<FdHandler>(std::move(handler));
+    fds_[fd] = Watched{generation, std::make_shared<FdHandler>(std::move(handler))};
     return true;
 }
 
 bool EventLoop::Modify(int fd, std::uint32_t events) {
-    if (fds_.count(fd) == 0) return false;
+    auto it = fds_.find(fd);
+    if (it == fds_.end()) return false;
     epoll_event ev{};
     ev.events = events;
-    ev.data.fd = fd;
+    ev.data.u64 = Key(it->second.generation, fd);
     return epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
@@ -140,9 +188,11 @@ void EventLoop::RunOnce(int timeoutMs) {
     epoll_event events[64];
     const int n = epoll_wait(epfd_, events, 64, wait);
     for (int i = 0; i < n; ++i) {
-        auto it = fds_.find(events[i].data.fd);
-        if (it == fds_.end()) continue;
-        auto handler = it->second;  // survives an Unwatch inside the call
+        const int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
+        const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
+        auto it = fds_.find(fd);
+        if (it == fds_.end() || it->second.generation != generation) continue;
+        auto handler = it->second.handler;  // survives an Unwatch inside the call
         (*handler)(events[i].events);
     }
     RunTimers();

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -53,6 +54,25 @@ public:
     static EventLoop* Current();
 
     void Post(MessageTarget* target, int message, WPARAM wParam = 0, LPARAM lParam = 0);
+    // Whether the target with this id (MessageTarget::TargetId) still exists.
+    bool Alive(std::uint64_t targetId) const { return live_.count(targetId) != 0; }
+
+    // The only thread-safe entry: queues a call to run on the loop's thread
+    // (in the order of calls) and wakes the loop. A worker that may outlive
+    // the loop keeps a RemoteQueue instead, whose Post fails once the loop
+    // is gone.
+    class RemoteQueue {
+    public:
+        bool Post(std::function<void()> call);
+
+    private:
+        friend class EventLoop;
+        std::mutex mutex_;
+        std::deque<std::function<void()>> calls_;
+        int wakeFd_ = -1;  // eventfd; -1 once the loop is destroyed
+    };
+    void PostFromThread(std::function<void()> call) { remote_->Post(std::move(call)); }
+    std::shared_ptr<RemoteQueue> Remote() const { return remote_; }
 
     // Descriptor readiness. Watch replaces an earlier handler for the same
     // descriptor. A handler may unwatch its own or any other descriptor.
@@ -101,7 +121,12 @@ private:
         std::int64_t due;  // monotonic milliseconds
         std::function<void()> handler;
     };
+    struct Watched {
+        std::uint32_t generation;
+        std::shared_ptr<FdHandler> handler;
+    };
     void DispatchPosted();
+    void RunRemote();
     void RunTimers();
     static std::int64_t NowMs();
 
@@ -110,7 +135,11 @@ private:
     std::uint64_t nextTarget_ = 1;
     std::unordered_set<std::uint64_t> live_;
     std::deque<Posted> queue_;
-    std::unordered_map<int, std::shared_ptr<FdHandler>> fds_;
+    // The generation tells a stale readiness of a closed descriptor from
+    // the new socket that reused its number within one epoll batch.
+    std::unordered_map<int, Watched> fds_;
+    std::uint32_t nextGeneration_ = 1;
+    std::shared_ptr<RemoteQueue> remote_;
     std::unordered_map<int, std::function<void()>> ticks_;
     int nextTick_ = 1;
     std::int64_t nextTickDue_ = 0;

@@ -1,0 +1,86 @@
+#include "net/EventLoop.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Log : public MessageTarget {
+public:
+    Log(EventLoop& loop, std::vector<int>& out, int tag) : MessageTarget(loop), out_(out), tag_(tag) {}
+    bool HandleMessage(int message, WPARAM, LPARAM) override {
+        out_.push_back(tag_ * 1000 + message);
+        return true;
+    }
+
+private:
+    std::vector<int>& out_;
+    int tag_;
+};
+
+TEST(EventLoop, PostedMessagesRunInOrderAndDeadTargetsAreSkipped) {
+    EventLoop loop;
+    std::vector<int> got;
+    Log a(loop, got, 1);
+    auto b = std::make_unique<Log>(loop, got, 2);
+    a.Post(1);
+    b->Post(1);
+    a.Post(2);
+    b->Post(2);
+    b.reset();
+    a.Post(3);
+    loop.RunOnce(0);
+    EXPECT_EQ((std::vector<int>{1001, 1002, 1003}), got);
+}
+
+TEST(EventLoop, OneShotTimersRunOnceInDueOrderAndCancelWorks) {
+    EventLoop loop;
+    std::vector<int> got;
+    loop.After(30, [&] { got.push_back(2); });
+    loop.After(0, [&] { got.push_back(1); });
+    const int cancelled = loop.After(10, [&] { got.push_back(9); });
+    loop.Cancel(cancelled);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (got.size() < 2 && std::chrono::steady_clock::now() < end) loop.RunOnce(50);
+    for (int i = 0; i < 3; ++i) loop.RunOnce(20);
+    EXPECT_EQ((std::vector<int>{1, 2}), got);
+}
+
+TEST(EventLoop, PostFromThreadWakesTheLoopInOrder) {
+    EventLoop loop;
+    std::vector<int> got;
+    std::thread worker([&loop, &got] {
+        for (int i = 0; i < 3; ++i) loop.PostFromThread([i, &got] { got.push_back(i); });
+    });
+    worker.join();
+    // Without the wake-up, a wait of -1 would not return before the tick.
+    const auto start = std::chrono::steady_clock::now();
+    while (got.size() < 3) loop.RunOnce(-1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ((std::vector<int>{0, 1, 2}), got);
+}
+
+TEST(EventLoop, RemoteQueueRefusesOnceTheLoopIsGone) {
+    std::shared_ptr<EventLoop::RemoteQueue> remote;
+    {
+        EventLoop loop;
+        remote = loop.Remote();
+        EXPECT_TRUE(remote->Post([] {}));
+    }
+    EXPECT_FALSE(remote->Post([] {}));
+}
+
+TEST(EventLoop, TickHandlersRunAboutOnceASecond) {
+    EventLoop loop;
+    int ticks = 0;
+    const int id = loop.AddTick([&] { ++ticks; });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1300);
+    while (std::chrono::steady_clock::now() < end) loop.RunOnce(100);
+    EXPECT_EQ(1, ticks);
+    loop.RemoveTick(id);
+}
+
+}  // namespace
