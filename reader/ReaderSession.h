@@ -1,0 +1,165 @@
+#pragma once
+// The NNTP side of one reader session, without the socket: received bytes
+// go in through Receive, reply bytes come out through Output and Consume.
+// qvClient feeds it from its socket; tests feed it directly.
+//
+// Replies never interleave and never pile up: a command line is taken only
+// when the previous reply has been produced, and long replies (articles,
+// LIST, NEWGROUPS, XOVER, XHDR) are produced chunk by chunk, only while
+// less than kOutputHighWater bytes wait to be sent. The caller writes what
+// Output holds, calls Consume with the count written and Advance to let the
+// session produce more. Command lines received together are handled one
+// after the other, in order.
+//
+// Nothing here throws, blocks or waits: every store file is read at the
+// moment it is needed (the store keeps no cache either), so what the feed
+// or another session writes is seen at once.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/GroupIndex.h"
+
+class ArticleFile;
+
+class ReaderSession {
+public:
+    // Received bytes not yet taken as command lines; a line that does not
+    // end within this many bytes ends the session ("!!Buffer Overflow!!").
+    static constexpr std::size_t kReadBufferLimit = 25000;
+    // Production stops while this much output waits.
+    static constexpr std::size_t kOutputHighWater = 64 * 1024;
+    // While a reply is in production, input beyond this is left unread.
+    static constexpr std::size_t kBusyInputLimit = 8192;
+
+    // Receives each finished log line ("[peer] text", CR and LF blanked).
+    using LogSink = std::function<void(std::string_view)>;
+
+    // newsDir ends with "/"; peer is the dotted address used in log lines.
+    ReaderSession(std::string newsDir, std::string peer);
+    ~ReaderSession();  // an unfinished posting's work file is removed
+    ReaderSession(const ReaderSession&) = delete;
+    ReaderSession& operator=(const ReaderSession&) = delete;
+
+    // Default: PaneWindow's UpdLog when a controller is there.
+    void SetLogSink(LogSink sink) { log_ = std::move(sink); }
+    // "yyyymmdd" taken as today by NEWGROUPS (default: the local date).
+    void SetToday(std::string today) { today_ = std::move(today); }
+
+    // Queues the greeting, or the refusal that ends the session.
+    void Start(bool admitted);
+
+    // How many more bytes the session takes now; 0 while it is busy and
+    // holds enough input, or when it has ended (the caller stops reading).
+    std::size_t InputRoom() const;
+    // Takes received bytes (at most InputRoom) and handles what it can.
+    void Receive(std::string_view bytes);
+    // Produces more output and takes further command lines, as far as the
+    // output bound allows.
+    void Advance();
+
+    std::string_view Output() const;
+    void Consume(std::size_t n);
+    std::size_t Pending() const { return out_.size() - outHead_; }
+
+    // True once the session handles no more input (QUIT, refusal, buffer
+    // overflow): close the connection when Output is empty.
+    bool Ended() const { return ended_; }
+    // Nothing left to do until more input arrives: no reply in production,
+    // no output waiting, no complete command line held.
+    bool Idle() const;
+    // Ends the session at once, e.g. when the peer has gone.
+    void Abort();
+
+    const std::string& CurrentGroup() const { return group_; }
+    long CurrentArticle() const { return current_; }
+    bool Posting() const { return posting_; }
+
+    // One log line through the sink: "[peer] text".
+    void UpdLog(std::string_view text);
+
+private:
+    struct Producer;
+    struct FileReply;
+    struct GroupListReply;
+    struct OverviewReply;
+    enum class Part { Article, Head, Body };
+
+    // Line handling.
+    std::optional<std::string> TakeLine();
+    void MsgNewRequest(std::string_view line);
+    void SendTcp(std::string_view text);
+    void Append(std::string_view bytes) { out_.append(bytes); }
+
+    // Commands.
+    void DoMode();
+    void DoArticle() { ArticleCommand(Part::Article); }
+    void DoBody() { ArticleCommand(Part::Body); }
+    void DoHead() { ArticleCommand(Part::Head); }
+    void DoStat();
+    void DoGroup();
+    void DoHelp();
+    void DoIhave();
+    void DoLast();
+    void DoList();
+    void DoNewgroups();
+    void DoNewnews();
+    void DoNext();
+    void DoPost();
+    void DoQuit();
+    void DoSlave();
+    void DoXover();
+    void DoXhdr();
+    void DoAuthinfo();
+
+    void ArticleCommand(Part part);
+    void StatArticle(long number);
+    // Resolves the first article after GROUP into the current article.
+    void SettleGroupStart();
+    // The group's article numbers, read from its directory when needed.
+    const std::vector<long>* Listing(bool reload);
+    // The group's name as the index lists it (directories are case
+    // sensitive, the index is not).
+    std::string CanonicalGroup(const std::string& name) const;
+    std::vector<long> ArticlesInRange(long first, long last);
+
+    // Posting.
+    void TcpReadFile();
+    void WritePostData(std::string_view bytes);
+    void MsgPostRecvd();
+    bool StoreLocal(const std::string& group, const std::string& article);
+    void DropWorkFile();
+
+    std::string newsDir_;
+    std::string peer_;
+    store::GroupIndex index_;
+    LogSink log_;
+    std::string today_;
+
+    bool logFlag_ = true;
+    bool ended_ = false;
+
+    std::string in_;
+    std::size_t inHead_ = 0;
+    std::string out_;
+    std::size_t outHead_ = 0;
+    std::string line_;  // the command line being handled
+    std::unique_ptr<Producer> producer_;
+
+    std::string group_;  // empty: no group selected
+    long current_ = 0;   // current article number; 0: none
+    long cursor_ = 0;    // article the cursor stands on (NEXT goes past it)
+    bool groupStart_ = false;  // after GROUP: cursor and article at the first entry
+    std::optional<std::vector<long>> listing_;
+
+    bool posting_ = false;
+    bool postFailed_ = false;
+    bool postAtLineStart_ = true;
+    int postFd_ = -1;
+    std::string workPath_;
+};

@@ -1,0 +1,217 @@
+#include "reader/qvClient.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "app/Messages.h"
+#include "app/PaneHost.h"
+#include "net/SocketAddress.h"
+#include "reader/ReaderText.h"
+#include "settings/Setup.h"
+
+namespace {
+
+// Bytes written per event before the session yields to the others.
+constexpr std::size_t kWriteBudget = 1024 * 1024;
+
+void PostToController(int message, std::size_t bytes) {
+    if (PaneWindow != nullptr) PaneWindow->Post(message, 0, static_cast<LPARAM>(bytes));
+}
+
+}  // namespace
+
+qvClient::qvClient(EventLoop& loop, MessageTarget* /*parent*/) : MessageTarget(loop) {}
+
+qvClient::~qvClient() {
+    if (tick_ != 0) Loop().RemoveTick(tick_);
+    socket_.SetNotificationWindow(nullptr);
+}
+
+void qvClient::SetSocket(StreamSocket& accepted) {
+    socket_ = accepted;
+    socket_.SetKeepHandle(false);
+    if (peerAddress_.empty()) {
+        const INetSocketAddress peer(socket_.GetPeerAddress());
+        peerAddress_ = INetSocketAddress::ConvertAddress(peer.GetNetworkAddress());
+    }
+}
+
+void qvClient::Run() { ConnectWithThis(); }
+
+void qvClient::UpdLog(std::string_view text) {
+    if (session_) {
+        session_->UpdLog(text);
+        return;
+    }
+    std::string line = "[" + peerAddress_ + "] " + std::string(text);
+    if (PaneWindow != nullptr) PaneWindow->UpdLog(line);
+}
+
+bool qvClient::AllowConnection() const { return ::AllowConnection(peerAddress_, allowFile_); }
+
+void qvClient::ConnectWithThis() {
+    if (newsDir_.empty()) newsDir_ = qvSetup != nullptr ? qvSetup->GetNewsDirectory() : "!";
+    session_ = std::make_unique<ReaderSession>(newsDir_, peerAddress_);
+    socket_.SetNotificationWindow(this);
+    if (socket_.StartRegularNotification() != 0) {
+        UpdLog("Error on Startup");
+        CmOk();
+        return;
+    }
+    // A reply's last segment must not wait for the reader's delayed ACK.
+    socket_.SetNoDelayOption(true);
+    lastProgress_ = std::chrono::steady_clock::now();
+    tick_ = Loop().AddTick([this] { CheckStall(); });
+    session_->Start(AllowConnection());
+    Pump();
+}
+
+bool qvClient::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case msg::SocketNotification:
+        DoSocketNotification(wParam, lParam);
+        return true;
+    case msg::NewRequest:  // more output to write after yielding
+    case msg::PostRecvd:
+        continuePosted_ = false;
+        Pump();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void qvClient::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
+    if (state_ != kActive || !session_) return;
+    if (static_cast<Socket::Handle>(handle) != socket_.GetHandle()) return;
+    const int event = static_cast<int>(eventAndError & 0xFFFF);
+    const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
+    switch (event) {
+    case sockev::Read:
+        if (error != 0) {
+            CmOk();
+            return;
+        }
+        TcpReadData();
+        break;
+    case sockev::Write:
+        writeReady_ = true;
+        Pump();
+        break;
+    case sockev::Close:
+        if (error != 0) {
+            CmOk();
+            return;
+        }
+        // The reader may have closed only its sending side: what it sent
+        // before is still answered.
+        inputClosed_ = true;
+        Pump();
+        break;
+    default:
+        break;
+    }
+}
+
+void qvClient::TcpReadData() {
+    const std::size_t room = session_->InputRoom();
+    if (room == 0) {
+        UpdateReadInterest();
+        return;
+    }
+    char buf[ReaderSession::kReadBufferLimit];
+    int length = static_cast<int>(std::min(room, sizeof buf));
+    if (socket_.Read(buf, length) != 0) {
+        CmOk();
+        return;
+    }
+    if (length == 0) return;  // would block, or the close event follows
+    PostToController(msg::IncRecvd, static_cast<std::size_t>(length));
+    session_->Receive(std::string_view(buf, static_cast<std::size_t>(length)));
+    Pump();
+}
+
+void qvClient::Pump() {
+    if (state_ != kActive || !session_) return;
+    session_->Advance();
+    Flush();
+    if (state_ != kActive) return;
+    if (session_->Pending() == 0) {
+        if (session_->Ended()) {
+            CmOk();
+            return;
+        }
+        if (inputClosed_ && session_->Idle()) {
+            CmOk();
+            return;
+        }
+    }
+    UpdateReadInterest();
+}
+
+void qvClient::Flush() {
+    std::size_t budget = kWriteBudget;
+    while (state_ == kActive && writeReady_) {
+        const std::string_view out = session_->Output();
+        if (out.empty()) {
+            lastProgress_ = std::chrono::steady_clock::now();
+            return;
+        }
+        const int offered = static_cast<int>(std::min<std::size_t>(out.size(), INT_MAX));
+        int length = offered;
+        if (socket_.Write(out.data(), length) != 0) {
+            // The reader has gone (reset, broken pipe): nothing more to do.
+            CmOk();
+            return;
+        }
+        if (length == 0) {
+            writeReady_ = false;
+            return;
+        }
+        lastProgress_ = std::chrono::steady_clock::now();
+        PostToController(msg::IncSent, static_cast<std::size_t>(length));
+        session_->Consume(static_cast<std::size_t>(length));
+        if (length < offered) {
+            writeReady_ = false;
+            return;
+        }
+        session_->Advance();
+        if (budget <= static_cast<std::size_t>(length)) {
+            // Let the other sessions have their turn; carry on next pass.
+            if (!continuePosted_) {
+                continuePosted_ = true;
+                Post(msg::NewRequest);
+            }
+            return;
+        }
+        budget -= static_cast<std::size_t>(length);
+    }
+}
+
+void qvClient::UpdateReadInterest() {
+    if (state_ != kActive) return;
+    const bool want = !inputClosed_ && session_->InputRoom() > 0;
+    if (want == readsOn_) return;
+    readsOn_ = want;
+    socket_.StartCustomNotification(want ? sockev::RegularSet : (sockev::RegularSet & ~sockev::Read));
+}
+
+void qvClient::CheckStall() {
+    if (state_ != kActive || !session_ || session_->Pending() == 0) return;
+    if (std::chrono::steady_clock::now() - lastProgress_ < stallTimeout_) return;
+    UpdLog("Reader does not take its replies; session ended.");
+    CmOk();
+}
+
+void qvClient::CmOk() {
+    if (state_ == kEnded) return;
+    state_ = kEnded;
+    if (tick_ != 0) {
+        Loop().RemoveTick(tick_);
+        tick_ = 0;
+    }
+    if (session_) session_->Abort();
+    UpdLog("Client session ended.");
+    socket_.CancelNotification();
+    socket_.CloseSocket();
+}
