@@ -102,9 +102,7 @@ bool ExpireRun::Step() {
             phase_ = Phase::Done;
             return false;
         }
-        char key[16];
-        std::snprintf(key, sizeof key, "G%05ld", ordinal_);
-        const std::string name = profile::GetString(indexPath_, "groups", key, "*");
+        const std::string name = profile::GetString(indexPath_, "groups", GroupKey(ordinal_), "*");
         if (name.empty() || name[0] == '*') return true;  // a gap in the list
         if (!IsSafeGroupName(name)) {
             Log("[EXPIRE] Skipping Group: " + name);

@@ -19,12 +19,6 @@ namespace {
 // damaged file and would otherwise make every listing crawl.
 constexpr long kMaxGroups = 99999;
 
-std::string GroupKey(long i) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "G%05ld", i);
-    return buf;
-}
-
 bool BeginsWithY(const std::string& v) { return !v.empty() && (v[0] == 'Y' || v[0] == 'y'); }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {

@@ -81,6 +81,12 @@ std::string SafeArticleName(std::string_view id) {
     return out;
 }
 
+std::string GroupKey(long n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "G%05ld", n);
+    return buf;
+}
+
 std::string IndexFileName(long number) { return NumberedName("NEWS", number); }
 std::string RawFileName(long number) { return NumberedName("RAW", number); }
 

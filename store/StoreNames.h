@@ -45,6 +45,9 @@ std::string SafeArticleName(std::string_view messageId);
 
 // "NEWS%010d" and "RAW%010d".
 std::string IndexFileName(long number);
+
+// The key of the n-th entry of the group list in the index ("G%05ld").
+std::string GroupKey(long n);
 std::string RawFileName(long number);
 
 // The article number of an index file name ("NEWS" and exactly ten
