@@ -1,0 +1,84 @@
+#pragma once
+// The controller's side of dial-up: make sure the line is up before feed
+// work (dialling with up to "redialattempts" dial-up dialogs), hang up the
+// line the program dialled when the work is done, and forget a line taken
+// over from someone else at the five-second tick. Dialling never blocks the
+// loop: the answer comes back through a callback.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "sched/DialUp.h"
+#include "sched/RasDialog.h"
+
+class EventLoop;
+class TimeManager;
+
+class DialUpController {
+public:
+    using LogFn = std::function<void(std::string_view)>;
+    // connected true: the feed work may start.
+    using Done = std::function<void(bool connected)>;
+
+    // log: the activity log (the controller's UpdLog). timers: the timer
+    // manager for the dialog's countdown (nullptr: myTimeManager).
+    DialUpController(EventLoop& loop, DialUp& dialUp, LogFn log, TimeManager* timers = nullptr,
+                     DialTimings timings = {});
+    ~DialUpController();
+    DialUpController(const DialUpController&) = delete;
+    DialUpController& operator=(const DialUpController&) = delete;
+
+    void SetView(RasDialogView* view) { view_ = view; }
+    // Whether the main window is hidden in the tray (chooses the dialog).
+    void SetInTray(std::function<bool()> inTray) { inTray_ = std::move(inTray); }
+
+    // Calls done(true) when the work may start: no profile, our own line is
+    // up, a dial succeeded or a line for the profile was already up; else
+    // done(false). done runs before the return when no dial is needed.
+    // Returns false, and never calls done, while an earlier request is still
+    // dialling: that request is dropped like any feed request made while
+    // feed work runs.
+    bool DoRasConnect(Done done);
+    // Hangs up the program's line when it is up.
+    void HangupNow();
+    // Cancel of the dial-up dialog (also "ctl cancel"): ends the attempt
+    // and stops redialling. false when nothing was being dialled.
+    bool CmCancel();
+    // The hang-up step of the five-second tick; call it while no feed work
+    // runs. Hangs up the line we dialled when "DropConnect" asked for it.
+    void ConnectionMaint();
+    // The rest of the five-second tick: a line taken over from someone else
+    // counts as down again, so the next request looks for it anew.
+    void FiveSecondReset();
+
+    bool Dialling() const { return static_cast<bool>(done_); }
+    // The attempt under way or last made (1 = first).
+    int Attempt() const { return attempt_; }
+    const RasDialog* Dialog() const { return dialog_.get(); }
+
+private:
+    void StartAttempt();
+    void OnClosed(int result);
+    void Finish(bool connected);
+    void HangUp();
+    void Log(std::string_view text) const;
+
+    EventLoop& loop_;
+    DialUp& dialUp_;
+    LogFn log_;
+    TimeManager* timers_;
+    DialTimings timings_;
+    RasDialogView* view_ = nullptr;
+    std::function<bool()> inTray_;
+    Done done_;
+    int attempts_ = 0;
+    int attempt_ = 0;
+    std::unique_ptr<RasDialog> dialog_;
+    std::unique_ptr<RasDialog> retired_;  // closed; deleted outside its own call
+    int retireTimer_ = 0;
+    int attemptTimer_ = 0;
+    std::chrono::steady_clock::time_point settled_{};  // the last hang-up has taken effect
+    std::chrono::steady_clock::time_point connectedAt_{};
+};

@@ -1,0 +1,103 @@
+#pragma once
+// One dial attempt, as the dial-up dialog runs it, without a window: take
+// over a line that is already up for the profile, or dial it, show the
+// progress and count down the time allowed; close with OK (connected) or
+// Cancel (failed, timed out or cancelled). The texts go to the activity log
+// and to a view, which a front-end may show as the dialog.
+//
+// Nothing waits by blocking: the pause after a hang-up and the pause after
+// connecting are loop timers, so readers keep being served while we dial.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/EventLoop.h"
+#include "sched/DialUp.h"
+
+class TimeManager;
+
+// What a front-end shows of the dialog; every call has a do-nothing default
+// (the headless front-end sees the progress in the activity log).
+class RasDialogView {
+public:
+    virtual ~RasDialogView() = default;
+    // resource: 2649 the "Connection Monitor" window, 2648 the untitled one
+    // used while the main window is hidden in the tray.
+    virtual void DialogOpened(int /*resource*/) {}
+    virtual void SetCaption(std::string_view /*caption*/) {}      // "Connecting to <profile>"
+    virtual void SetStatusLine(std::string_view /*text*/) {}      // control 2614
+    virtual void SetTimeLeft(std::string_view /*text*/) {}        // control 2615
+    virtual void DialogClosed(int /*result*/) {}                  // 1 OK, 2 Cancel
+};
+
+// The pauses of a dial. Tests shorten them.
+struct DialTimings {
+    int hangUpWaitMs = 3000;     // after a hang-up, before the line counts as down
+    int connectedWaitMs = 2000;  // after connecting, before the dialog closes
+    int redialWaitMs = 3000;     // between two attempts
+    // After a dial succeeds, the controller's five-second tick leaves the
+    // line alone this long: the work it was dialled for is being started.
+    int startGraceMs = 1000;
+};
+
+class RasDialog : public MessageTarget {
+public:
+    static constexpr int kOk = 1;
+    static constexpr int kCancel = 2;
+    static constexpr int kWindowResource = 2649;
+    static constexpr int kTrayResource = 2648;
+    // The progress message (wParam: state, lParam: error code), in the range
+    // of registered window messages.
+    static constexpr int kRasDialEvent = 0xC000;
+    static constexpr int kTimedEventPeriod = 5;  // seconds
+
+    using LogFn = std::function<void(std::string_view)>;
+    // closed: the dialog's result; the owner must not destroy the dialog
+    // inside this call. hangUp: the program's hang-up (RasSession and the
+    // flags, and the pause after it).
+    RasDialog(EventLoop& loop, DialUp& dialUp, int resource, std::function<void(int)> closed,
+              std::function<void()> hangUp, LogFn log, RasDialogView* view = nullptr,
+              TimeManager* timers = nullptr, DialTimings timings = {});
+    ~RasDialog() override;
+
+    bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
+
+    void SetupWindow();
+    void DialModem();
+    void RasEvent(int state, int error);
+    void TimedEvent();
+    void CmCancelButton();
+    void HangUp();
+    void UpdPane(std::string_view text);
+
+    bool Closed() const { return phase_ == Phase::Closed; }
+    int SecondsLeft() const { return secondsLeft_; }
+
+    // "Time Left: 0:55"; negative parts show as 0.
+    static std::string TimeLeftText(long seconds);
+
+private:
+    enum class Phase { Created, Listing, Counting, Dialling, ConnectedWait, Closing, Closed };
+    void CloseAfterHangUp(int result);
+    void Close(int result);
+    void OnActive(bool ok, const std::vector<std::string>& names);
+
+    DialUp& dialUp_;
+    int resource_;
+    std::function<void(int)> closed_;
+    std::function<void()> hangUp_;
+    LogFn log_;
+    RasDialogView* view_;
+    TimeManager* timers_;
+    DialTimings timings_;
+    Phase phase_ = Phase::Created;
+    long secondsLeft_ = 0;
+    std::string profile_;
+    int closeTimer_ = 0;
+    bool timerSet_ = false;
+    // Callbacks from the machinery check this before touching the dialog.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
