@@ -19,6 +19,7 @@ inline constexpr int TrayMessage = 4007;
 inline constexpr int IncSent = 4034;
 inline constexpr int IncRecvd = 4033;
 inline constexpr int NewsFeed = 51682;
+inline constexpr int ExpireStep = 4035;  // the next piece of a running expire run
 inline constexpr int HelpAbout = 2009;
 inline constexpr int Exit = 24310;
 // Dial-up dialog.

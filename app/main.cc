@@ -1,2 +1,5 @@
-// Placeholder entry until the controller lands.
-int main() { return 0; }
+// The quorvel program: see app/Entry.h for its command line.
+
+#include "app/Entry.h"
+
+int main(int argc, char** argv) { return QuorvelMain(argc, argv, QV_VERSION); }

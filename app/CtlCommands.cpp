@@ -1,0 +1,152 @@
+#include "app/CtlCommands.h"
+
+#include <strings.h>
+
+#include <cstdio>
+
+#include "app/HeadlessShell.h"
+#include "app/Messages.h"
+#include "app/qvPaneSplit.h"
+#include "settings/Profile.h"
+#include "settings/Setup.h"
+#include "store/GroupIndex.h"
+#include "store/GroupPage.h"
+
+namespace {
+
+bool Is(const std::string& word, const char* name) { return ::strcasecmp(word.c_str(), name) == 0; }
+
+CtlReply Reply(CtlReply::Outcome outcome, std::string text) {
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    return CtlReply{outcome, std::move(text)};
+}
+
+// A page message as one line: "<title>: <text>", line breaks as blanks.
+std::string MessageText(const store::PageMessage& m) {
+    std::string line = HeadlessShell::MessageLine(m.title, m.text);
+    return line.substr(5);  // without "[QV] "
+}
+
+std::string NewsDirectory() {
+    const std::string dir = qvSetup->GetNewsDirectory();
+    return dir.empty() || dir[0] == '!' ? std::string() : dir;
+}
+
+store::GroupPage MakePage(const std::string& news) {
+    store::gePacket packet(qvSetup->GetExpireAge(), qvSetup->GetExpireSize(),
+                           qvSetup->GetExpireCondAge(), qvSetup->GetExpireCondSize());
+    const std::string sub =
+        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "subgroupfile", "?", 261);
+    return store::GroupPage(news, sub, std::move(packet));
+}
+
+CtlReply Status(qvPaneSplit& c) {
+    c.DoStatus();
+    std::string text;
+    for (const std::string& l : c.StatusLines()) text += l + "\n";
+    for (const std::string& l : c.TreeLines()) text += l + "\n";
+    return Reply(CtlReply::Ok, text);
+}
+
+CtlReply Groups() {
+    const std::string news = NewsDirectory();
+    if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
+    const store::GroupIndex index(news);
+    std::string text;
+    for (const std::string& name : index.ListGroups()) {
+        const auto info = index.ReadGroup(name);
+        if (!info) continue;
+        char line[80];
+        std::snprintf(line, sizeof line, " %ld %ld %s %s\n", info->low, info->high,
+                      info->local ? "local" : "upstream", info->allowPost ? "posting" : "noposting");
+        text += name + line;
+    }
+    return Reply(CtlReply::Ok, text);
+}
+
+CtlReply AddGroup(const std::vector<std::string>& words) {
+    const bool noPosting = words.size() == 3 && Is(words[2], "noposting");
+    if (words.size() < 2 || words.size() > 3 || (words.size() == 3 && !noPosting))
+        return Reply(CtlReply::Unknown, "usage: addgroup NAME [noposting]");
+    const std::string news = NewsDirectory();
+    if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
+    store::GroupPage page = MakePage(news);
+    page.Packet().newGroup = words[1];
+    page.Packet().allowPost = !noPosting;
+    if (auto m = page.AddGroup()) return Reply(CtlReply::Refused, MessageText(*m));
+    return Reply(CtlReply::Ok, "Local group " + words[1] + " added, posting " +
+                                   (noPosting ? "not allowed." : "allowed."));
+}
+
+CtlReply DelGroup(const std::vector<std::string>& words) {
+    if (words.size() != 2) return Reply(CtlReply::Unknown, "usage: delgroup NAME");
+    const std::string news = NewsDirectory();
+    if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
+    // The page deletes the entry as it is listed; a name typed in other
+    // letters is taken as the listed one, since the index matches sections
+    // without regard to case.
+    const store::GroupIndex index(news);
+    std::string name;
+    for (const std::string& listed : index.ListGroups()) {
+        if (listed == words[1]) {
+            name = listed;
+            break;
+        }
+        if (name.empty() && ::strcasecmp(listed.c_str(), words[1].c_str()) == 0) name = listed;
+    }
+    if (name.empty() && index.GroupExists(words[1])) name = words[1];
+    if (name.empty()) return Reply(CtlReply::Refused, "ERROR: The group does not exist.");
+    store::GroupPage page = MakePage(news);
+    page.LoadGroups();
+    // The command itself is the owner's answer to "Are you sure?".
+    const auto m = page.DelGroup(name, [](const store::PageMessage&) { return true; });
+    if (!m) return Reply(CtlReply::Refused, "ERROR: The group was not removed.");
+    const bool done = m->title == "Operation Complete";
+    return Reply(done ? CtlReply::Ok : CtlReply::Refused, MessageText(*m));
+}
+
+}  // namespace
+
+CtlReply HandleCtlCommand(qvPaneSplit& c, const std::vector<std::string>& words) {
+    if (words.empty()) return Reply(CtlReply::Unknown, CtlCommandHelp());
+    const std::string& cmd = words[0];
+    const bool bare = words.size() == 1;
+    const bool busy = c.FeedSessionCount() > 0;
+    if (busy && bare && (Is(cmd, "getpost") || Is(cmd, "refresh") || Is(cmd, "expire")))
+        return Reply(CtlReply::Refused,
+                     "A server session or an expire run is in progress; request dropped.");
+    if (Is(cmd, "getpost") && bare) {
+        c.CmProcessQueue();
+        return Reply(CtlReply::Ok, "Get/Post News Articles requested.");
+    }
+    if (Is(cmd, "refresh") && bare) {
+        c.CmRefreshGroups();
+        return Reply(CtlReply::Ok, "Reload Newsgroup Files requested.");
+    }
+    if (Is(cmd, "expire") && bare) {
+        c.CmExpireRun();
+        return Reply(CtlReply::Ok, "Expire Old Articles requested.");
+    }
+    if (Is(cmd, "status") && bare) return Status(c);
+    if (Is(cmd, "quit") && bare) {
+        // Posted, so that this answer goes out before the loop ends.
+        c.Post(msg::Exit);
+        return Reply(CtlReply::Ok, "Quorvel is shutting down.");
+    }
+    if (Is(cmd, "groups") && bare) return Groups();
+    if (Is(cmd, "addgroup")) return AddGroup(words);
+    if (Is(cmd, "delgroup")) return DelGroup(words);
+    return Reply(CtlReply::Unknown, "unknown command: " + cmd + "\n" + CtlCommandHelp());
+}
+
+const char* CtlCommandHelp() {
+    return "  getpost                    fetch new articles and send queued postings\n"
+           "  refresh                    reload the upstream server's list of groups\n"
+           "  expire                     remove old articles\n"
+           "  status                     show the status lines and the connections\n"
+           "  groups                     list the groups: name, low, high, local or upstream,\n"
+           "                             posting or noposting\n"
+           "  addgroup NAME [noposting]  add a local group (posting allowed unless noposting)\n"
+           "  delgroup NAME              delete a group with all its articles\n"
+           "  quit                       stop the server\n";
+}

@@ -1,0 +1,165 @@
+#include "app/Entry.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/ControlChannel.h"
+#include "app/CtlCommands.h"
+#include "app/qvApp.h"
+#include "settings/Profile.h"
+#include "settings/Setup.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+    out << "Usage: quorvel [--home DIR] [--headless]\n"
+           "       quorvel [--home DIR] ctl COMMAND [ARGS]\n"
+           "\n"
+           "Runs the Quorvel news server, or controls the one running in DIR.\n"
+           "\n"
+           "Options:\n"
+           "  --home DIR   the server's directory: Quorvel.INI, allowip.ini, quorvel.log\n"
+           "               and the control socket quorvel.ctl live there (default: the\n"
+           "               directory of the program)\n"
+           "  --headless   run without windows; the activity log also goes to standard\n"
+           "               output (this build always runs headless)\n"
+           "  --help       show this help and exit\n"
+           "  --version    show the version and exit\n"
+           "\n"
+           "Control commands:\n"
+        << CtlCommandHelp()
+        << "\n"
+           "SIGTERM and SIGINT stop the server as \"quit\" does.\n";
+}
+
+std::string Cwd() {
+    char buf[PATH_MAX];
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+// The directory of the running executable; empty when it cannot be told.
+std::string ProgramDirectory(const char* argv0) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n))
+                             : std::string(argv0 ? argv0 : "");
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+struct CommandLine {
+    std::string home;
+    bool homeGiven = false;
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> ctl;  // the words after "ctl"
+    bool isCtl = false;
+    std::string error;
+};
+
+CommandLine Parse(int argc, char** argv) {
+    CommandLine cl;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (cl.isCtl) {
+            cl.ctl.push_back(a);
+        } else if (a == "--home") {
+            if (i + 1 >= argc) {
+                cl.error = "option '--home' needs a directory";
+                return cl;
+            }
+            cl.home = argv[++i];
+            cl.homeGiven = true;
+        } else if (a.rfind("--home=", 0) == 0) {
+            cl.home = a.substr(7);
+            cl.homeGiven = true;
+        } else if (a == "--headless") {
+            cl.headless = true;
+        } else if (a == "--help" || a == "-h") {
+            cl.help = true;
+        } else if (a == "--version" || a == "-V") {
+            cl.version = true;
+        } else if (a == "ctl") {
+            cl.isCtl = true;
+        } else if (!a.empty() && a[0] == '-') {
+            cl.error = "unknown option '" + a + "'";
+            return cl;
+        } else {
+            cl.error = "unexpected argument '" + a + "'";
+            return cl;
+        }
+    }
+    if (cl.homeGiven && cl.home.empty()) cl.error = "option '--home' needs a directory";
+    if (cl.isCtl && cl.ctl.empty()) cl.error = "'ctl' needs a command";
+    return cl;
+}
+
+int Run(int argc, char** argv, const char* version) {
+    const CommandLine cl = Parse(argc, argv);
+    if (!cl.error.empty()) {
+        std::cerr << "quorvel: " << cl.error << "\n";
+        Usage(std::cerr);
+        return 2;
+    }
+    if (cl.help) {
+        Usage(std::cout);
+        return 0;
+    }
+    if (cl.version) {
+        std::cout << "quorvel " << version << "\n";
+        return 0;
+    }
+
+    // Every file of the server is named relative to its home.
+    if (cl.homeGiven) {
+        if (::chdir(cl.home.c_str()) != 0) {
+            std::cerr << "quorvel: cannot use " << cl.home << " as home: " << std::strerror(errno)
+                      << "\n";
+            return 1;
+        }
+    } else {
+        // As designed: without a usable program directory the server works
+        // in the directory it was started from.
+        const std::string dir = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
+        if (!dir.empty()) (void)::chdir(dir.c_str());
+    }
+    const std::string home = Cwd();
+
+    if (cl.isCtl) return RunCtlClient(home, cl.ctl, std::cout, std::cerr);
+
+    const Setup settings(kMainIniName);
+    if (settings.GetRunAsService())
+        std::cerr << "quorvel: service mode is not available in this build; running headless\n";
+    else if (!cl.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
+        std::cerr << "quorvel: the graphical front-end is not available in this build; running "
+                     "headless\n";
+
+    AppOptions options;
+    options.home = home;
+    options.version = version;
+    options.interactive = ::isatty(STDIN_FILENO) != 0;
+    return qvApp(options).Run();
+}
+
+}  // namespace
+
+int QuorvelMain(int argc, char** argv, const char* version) {
+    try {
+        return Run(argc, argv, version);
+    } catch (const std::exception& e) {
+        std::cerr << "quorvel: Exception: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "quorvel: Exception: unknown exception\n";
+    }
+    return -1;
+}

@@ -1,0 +1,606 @@
+#include "app/qvPaneSplit.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/Messages.h"
+#include "net/SocketAddress.h"
+#include "net/SocketError.h"
+#include "sched/TimeManager.h"
+#include "settings/Profile.h"
+#include "settings/Setup.h"
+#include "store/Expire.h"
+#include "store/StoreNames.h"
+
+namespace {
+// Connections that arrive in a burst wait in the kernel's queue rather than
+// being dropped into the client's slow SYN retries while the loop catches up.
+constexpr int kListenBacklog = SOMAXCONN;
+// After a failed accept (out of descriptors, say) accepting pauses this long,
+// so a persisting failure cannot spin the loop or flood the log.
+constexpr int kAcceptPauseMs = 1000;
+
+constexpr const char* kNoServerText =
+    "No server information available. \nPlease complete setup information first.";
+constexpr const char* kNextStepText =
+    "If you are connected to your ISP, you may retrieve a list of groups now.  If not, you must "
+    "complete the RAS section in the Setup before attempting any server sessions.\n\n";
+}  // namespace
+
+qvPaneSplit::qvPaneSplit(EventLoop& loop, Shell& shell) : PaneHost(loop), shell_(shell) {
+    listen_.SetSocketStyle(AF_INET, SOCK_STREAM, 0);
+    listen_.SetNotificationWindow(this);
+    RasSession = 0;
+    RasInProgress = RasConnected = false;
+    QuorvelConnection = false;
+    if (qvSetup == nullptr) {
+        setup_ = std::make_unique<Setup>(kMainIniName);
+        qvSetup = setup_.get();
+    }
+    RasInstalled = qvSetup->GetRasProfile() != "(None)";
+    MAX_CLIENTS = 0;
+}
+
+qvPaneSplit::~qvPaneSplit() {
+    if (myTimeManager != nullptr) {
+        myTimeManager->TimerKill(this, msg::MinuteTimer);
+        myTimeManager->TimerKill(this, msg::FiveSecondTimer);
+    }
+    // Sessions may still log while they go; the controller is whole until
+    // they are gone.
+    clients_.clear();
+    feeds_.clear();
+    listen_.CloseSocket();
+    schedule_.reset();
+    expire_.reset();
+    if (PaneWindow == this) PaneWindow = nullptr;
+    if (setup_ && qvSetup == setup_.get()) qvSetup = nullptr;
+}
+
+bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case msg::MsgStart: MsgStart(); return true;
+        case msg::MsgStartListen: MsgStartListen(); return true;
+        case msg::SocketNotification: DoSocketNotification(wParam, lParam); return true;
+        case msg::ProcessQueue: MsgProcessQueue(); return true;
+        case msg::GetNews: MsgGetNews(); return true;
+        case msg::PostArticles: MsgPostArticles(); return true;
+        case msg::RefreshGroups: MsgRefreshGroups(); return true;
+        case msg::ExpireRun: MsgExpireRun(); return true;
+        case msg::ExpireStep: ExpireStep(); return true;
+        case msg::ConnectToServer: MsgConnectToServer(static_cast<int>(wParam)); return true;
+        case msg::FiveSecondTimer: Msg5Timer(); return true;
+        case msg::MinuteTimer: MsgMinuteTimer(); return true;
+        case msg::IncSent: MsgIncSent(lParam); return true;
+        case msg::IncRecvd: MsgIncRecvd(lParam); return true;
+        case msg::Exit: CmExit(); return true;
+        case msg::TrayMessage: return true;  // no tray without a desktop
+        default: return false;
+    }
+}
+
+// ---- start and end
+
+void qvPaneSplit::SetupWindow() {
+    fetchCountdown_ = qvSetup->GetSleepTime();
+    if (fetchCountdown_ < 0) fetchCountdown_ = 0;  // a negative value would read as "run under way"
+    SimpleSchedule = fetchCountdown_ != 0;
+    ResetSchedule();
+    DoStatus();
+    Post(msg::MsgStart);
+}
+
+void qvPaneSplit::MsgStart() {
+    PaneWindow = this;
+    UpdateTree();
+    shell_.SetTrayTip("Quorvel Active");
+
+    const std::string name = profile::GetString(qvSetup->IniPath(), "newsfeed01", "Name", "!");
+    if (name.empty() || name[0] == '!') {
+        RasInstalled = false;
+        if (shell_.RunWizard()) MessageBox(kNextStepText, "Next Step");
+    }
+
+    MakeNewsDirectories();
+
+    MAX_CLIENTS = kClientSlots;
+    clients_.clear();
+    clients_.resize(kClientSlots);
+    feeds_.clear();
+    feeds_.resize(kFeedSlots);
+    if (myTimeManager != nullptr) {
+        myTimeManager->TimerSet(this, msg::MinuteTimer, 60);
+        myTimeManager->TimerSet(this, msg::FiveSecondTimer, 5);
+    }
+    highestClient_ = highestFeed_ = 0;
+    UpdateTree();
+    Post(msg::MsgStartListen);
+}
+
+bool qvPaneSplit::CanClose() {
+    shell_.RemoveTray();
+    return true;
+}
+
+void qvPaneSplit::CmExit() {
+    if (!CanClose()) return;
+    if (exitHandler_)
+        exitHandler_();
+    else
+        Loop().Stop();
+}
+
+// ---- listening and accepting
+
+void qvPaneSplit::MsgStartListen() {
+    RemoveLockFile();
+    if (listen_.CreateSocket() != 0) {
+        MessageBox("Error Creating Listen Socket", "ERROR");
+        return;
+    }
+    // A restart must not wait for the previous run's connections to time out.
+    listen_.SetReuseAddressOption(true);
+    const int port = qvSetup->GetListenPort();
+    if (port < 1 || port > 65535) {
+        UpdLog("[QV] ListenPort " + std::to_string(port) + " is not a port number");
+        MessageBox("Error Binding Listen Socket", "ERROR");
+        listen_.CloseSocket();
+        return;
+    }
+    const INetSocketAddress any(htons(static_cast<std::uint16_t>(port)), 0u);
+    if (listen_.BindSocket(any) != 0) {
+        SocketError why(listen_.LastError(), 256);
+        UpdLog("[QV] Cannot listen on port " + std::to_string(port) + ": " + why.GetErrorString());
+        MessageBox("Error Binding Listen Socket", "ERROR");
+        listen_.CloseSocket();
+        return;
+    }
+    if (listen_.Listen(kListenBacklog) != 0 || listen_.StartAcceptNotification() != 0) {
+        MessageBox("Error Starting Listen Socket", "ERROR");
+        listen_.CloseSocket();
+        return;
+    }
+    listening_ = true;
+    UpdLog("[QV] Serving newsreaders on port " + std::to_string(port));
+}
+
+void qvPaneSplit::DoSocketNotification(WPARAM wParam, LPARAM lParam) {
+    if (static_cast<Socket::Handle>(wParam) != listen_.GetHandle()) return;
+    const int event = static_cast<int>(lParam & 0xFFFF);
+    const int error = static_cast<int>((lParam >> 16) & 0xFFFF);
+    if (event == sockev::Accept && error == 0)
+        SpawnChildConnection();
+    else if (event == sockev::Accept)
+        MessageBox("Error on FD_ACCEPT", "error");
+    else
+        MessageBox("Non FD_ACCEPT?", "error");
+}
+
+bool qvPaneSplit::SpawnChildConnection() {
+    StreamSocket accepted;
+    if (listen_.Accept(accepted) != 0) {
+        if (listen_.LastError() == wsa::WouldBlock) return true;  // another took it
+        MessageBox("Error Accepting Connection", "error");
+        listen_.CancelNotification();
+        Loop().After(kAcceptPauseMs, [this] {
+            if (listening_) listen_.StartAcceptNotification();
+        });
+        return false;
+    }
+    const int slot = GetClientConnection();
+    if (slot < 0 || !readerFactory_) {
+        accepted.CloseSocket();  // all places taken: closed at once, nothing said
+        return true;
+    }
+    const INetSocketAddress peerAddress(accepted.GetPeerAddress());
+    const std::string peer = INetSocketAddress::ConvertAddress(peerAddress.GetNetworkAddress());
+    std::unique_ptr<SessionHandle> session = readerFactory_(Loop(), accepted, peer);
+    if (!session) return true;  // the connection closes with the temporary socket
+    // The session's socket has taken the connection over; the temporary
+    // must not close it when it goes.
+    accepted.SetKeepHandle(true);
+    Slot& s = clients_[static_cast<std::size_t>(slot)];
+    s.inUse = true;
+    s.session = std::move(session);
+    s.label = Label("IP: " + peer);
+    if (slot > highestClient_) highestClient_ = slot;
+    UpdateTree();
+    return true;
+}
+
+int qvPaneSplit::GetClientConnection() const {
+    const int n = std::min<int>(MAX_CLIENTS, static_cast<int>(clients_.size()));
+    for (int i = 0; i < n; ++i)
+        if (!clients_[static_cast<std::size_t>(i)].inUse) return i;
+    return -1;
+}
+
+int qvPaneSplit::GetServerConnection() const {
+    for (int i = 0; i < static_cast<int>(feeds_.size()); ++i)
+        if (!feeds_[static_cast<std::size_t>(i)].inUse) return i;
+    return -1;
+}
+
+int qvPaneSplit::ReaderCount() const {
+    int n = 0;
+    for (const Slot& s : clients_) n += s.inUse ? 1 : 0;
+    return n;
+}
+
+// ---- work queue
+
+void qvPaneSplit::CmProcessQueue() { Post(msg::ProcessQueue); }
+
+void qvPaneSplit::MsgProcessQueue() {
+    if (feedCount_ > 0) return;
+    if (SimpleSchedule && fetchCountdown_ < 0) return;
+    if (SimpleSchedule) fetchCountdown_ = -2;
+    DoStatus();
+    if (DoRasConnect()) {
+        // The fetch request is queued before the post request, and each
+        // carries its own kind, so the fetch session is always created first.
+        Post(msg::GetNews);
+        Post(msg::PostArticles);
+    }
+    if (SimpleSchedule) fetchCountdown_ = -1;
+}
+
+void qvPaneSplit::MsgGetNews() { Post(msg::ConnectToServer, kind::FetchArticles); }
+
+void qvPaneSplit::MsgPostArticles() { Post(msg::ConnectToServer, kind::PostArticles); }
+
+void qvPaneSplit::CmRefreshGroups() {
+    if (feedCount_ > 0) return;
+    if (!DoRasConnect()) return;
+    Post(msg::ConnectToServer, kind::RefreshGroups);
+}
+
+void qvPaneSplit::MsgRefreshGroups() { CmRefreshGroups(); }
+
+void qvPaneSplit::CmExpireRun() {
+    if (feedCount_ <= 0) Post(msg::ExpireRun);
+}
+
+void qvPaneSplit::MsgExpireRun() {
+    if (feedCount_ > 0) return;
+    if (expireRunner_) {
+        BeginFeedWork();
+        auto finished = std::make_shared<bool>(false);
+        expireRunner_([this, finished] {
+            if (*finished) return;  // done reported twice: count once
+            *finished = true;
+            EndFeedWork();
+        });
+        return;
+    }
+    const std::string news = NewsDirectory();
+    if (news.empty()) {
+        UpdLog("[EXPIRE] No news directory is configured");
+        return;
+    }
+    BeginFeedWork();
+    expire_ = std::make_unique<store::ExpireRun>(news, store::ExpireDefaults(*qvSetup),
+                                                 [this](std::string_view line) { UpdLog(line); });
+    DoStatus();
+    Post(msg::ExpireStep);
+}
+
+void qvPaneSplit::ExpireStep() {
+    if (!expire_) return;
+    if (expire_->Step()) {
+        Post(msg::ExpireStep);  // posted: readers waiting meanwhile are served first
+        return;
+    }
+    expire_.reset();
+    EndFeedWork();
+    DoStatus();
+}
+
+void qvPaneSplit::EndFeedWork() {
+    if (feedCount_ > 0) --feedCount_;
+}
+
+void qvPaneSplit::MsgConnectToServer(int kind) {
+    const std::string name = profile::GetString(qvSetup->IniPath(), "newsfeed01", "Name", "!");
+    const std::string postingHost = qvSetup->GetPostingHost();
+    if (name.empty() || name[0] == '!' || postingHost.empty() || postingHost[0] == '!') {
+        MessageBox(kNoServerText, "Server Connect Failed");
+        return;
+    }
+    if (!feedFactory_) {
+        UpdLog("[QV] Feed sessions are not available in this build; request dropped");
+        return;
+    }
+    const std::string server = kind == kind::PostArticles ? postingHost : name;
+    FeedRequest request;
+    request.kind = kind;
+    request.port = static_cast<int>(
+        std::atol(profile::GetString(qvSetup->IniPath(), "Newsfeed01", "Port", "119", 30).c_str()));
+    request.allGroupFile =
+        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
+    request.subGroupFile =
+        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "SubGroupFile", " ", 261);
+    request.address = server;
+
+    const int slot = GetServerConnection();
+    if (slot < 0) return;  // all feed places taken: dropped
+    // The slot, the count and the lock file are taken now, before the name
+    // lookup, so no second run can start while this one is being set up.
+    Slot& s = feeds_[static_cast<std::size_t>(slot)];
+    s.inUse = true;
+    s.session.reset();
+    ++feedCount_;
+    if (slot > highestFeed_) highestFeed_ = slot;
+    const std::string lock = LockFilePath();
+    if (!lock.empty()) {
+        std::ofstream out(lock, std::ios::binary | std::ios::trunc);
+        out << "**";
+    }
+    if (INetSocketAddress::IsAddressDottedDecimal(server.c_str())) {
+        StartFeedSession(slot, std::move(request));
+        return;
+    }
+    // The lookup runs off the thread; readers are served meanwhile. A
+    // failed lookup leaves the name, which the session reports.
+    s.lookup = std::make_unique<HostInfoManager>(&Loop());
+    int handle = 0;
+    const int rc = s.lookup->GetHostInfoAsync(
+        handle, server.c_str(), [this, slot, request](int error, const HostEntry& entry) mutable {
+            if (error == 0) HostInfoManager::HostEntryToAddress(entry, request.address);
+            StartFeedSession(slot, std::move(request));
+        });
+    if (rc != 0) StartFeedSession(slot, std::move(request));
+}
+
+void qvPaneSplit::StartFeedSession(int slot, FeedRequest request) {
+    Slot& s = feeds_[static_cast<std::size_t>(slot)];
+    s.session = feedFactory_(Loop(), request);
+    if (!s.session) {
+        s.inUse = false;
+        EndFeedWork();
+    } else {
+        s.label = Label("IP:" + request.address);
+    }
+    UpdateTree();
+}
+
+// ---- ticks
+
+void qvPaneSplit::Msg5Timer() {
+    ConnectionMaint();
+    if (RasInstalled && RasConnected && RasSession == 0) {
+        RasConnected = false;
+        RasInProgress = false;
+    }
+}
+
+void qvPaneSplit::MsgMinuteTimer() {
+    if (feedCount_ != 0) return;
+    if (SimpleSchedule && fetchCountdown_ >= 0) {
+        --fetchCountdown_;
+        if (fetchCountdown_ == 0) Post(msg::ProcessQueue);
+    }
+    switch (schedule_ ? schedule_->AnyTrigger() : 0) {
+        case 1: Post(msg::ExpireRun); break;
+        case 2: Post(msg::RefreshGroups); break;
+        case 3: Post(msg::ProcessQueue); break;
+        default: break;
+    }
+}
+
+void qvPaneSplit::ConnectionMaint() {
+    bool changed = false;
+    int highest = 0;
+    for (int i = 0; i < static_cast<int>(clients_.size()); ++i) {
+        Slot& s = clients_[static_cast<std::size_t>(i)];
+        if (s.inUse && s.session && s.session->State() == 2) {
+            s.session.reset();
+            s.label.clear();
+            s.inUse = false;
+            changed = true;
+        }
+        if (s.inUse) highest = i;
+    }
+    highestClient_ = highest;
+    highest = 0;
+    for (int i = 0; i < static_cast<int>(feeds_.size()); ++i) {
+        Slot& s = feeds_[static_cast<std::size_t>(i)];
+        if (s.inUse && s.session && s.session->State() == 2) {
+            s.session.reset();
+            s.lookup.reset();
+            s.label.clear();
+            s.inUse = false;
+            EndFeedWork();
+            changed = true;
+        }
+        if (s.inUse) highest = i;
+    }
+    highestFeed_ = highest;
+    if (changed) UpdateTree();
+
+    if (feedCount_ == 0) {
+        RemoveLockFile();
+        if (RasInstalled && QuorvelConnection && RasConnected) {
+            UpdLog("[QV] Terminating RAS Connection");
+            HangupNow();
+            QuorvelConnection = false;
+        }
+        if (fetchCountdown_ == -1) {
+            fetchCountdown_ = qvSetup->GetSleepTime();
+            if (fetchCountdown_ < 0) fetchCountdown_ = 0;
+            RasConnected = false;
+            RasSession = 0;
+        }
+    }
+    DoStatus();
+}
+
+void qvPaneSplit::SettingsClosed(int sleepTimeBefore) {
+    MakeNewsDirectories();
+    RasInstalled = qvSetup->GetRasProfile() != "(None)";
+    const int sleep = qvSetup->GetSleepTime();
+    if (sleep != sleepTimeBefore) fetchCountdown_ = sleep < 0 ? 0 : sleep;
+    SimpleSchedule = fetchCountdown_ != 0;
+    if (ScheduleChanged) {
+        ScheduleChanged = false;
+        ResetSchedule();
+    }
+    DoStatus();
+}
+
+void qvPaneSplit::ResetSchedule() {
+    schedule_ = scheduleFactory_ ? scheduleFactory_() : nullptr;
+    if (!schedule_) return;
+    for (int i = 1; i <= 9; ++i) {
+        const std::string text = schedule_->GetNextTrigger(i);
+        if (!text.empty() && text[0] == '*') break;
+        UpdLog(text);
+    }
+}
+
+// ---- dial-up
+
+bool qvPaneSplit::DoRasConnect() {
+    if (!RasInstalled || (QuorvelConnection && RasConnected)) return true;
+    UpdLog("[RAS] Dial-up is not available in this build; set the ras Profile to (None)");
+    return false;
+}
+
+void qvPaneSplit::HangupNow() { RasConnected = false; }
+
+// ---- log, status, tree
+
+void qvPaneSplit::UpdLog(std::string_view text) { shell_.AddLogLine(log_.Add(text)); }
+
+void qvPaneSplit::MessageBox(std::string_view text, std::string_view title) {
+    shell_.ShowMessage(title, text);
+}
+
+void qvPaneSplit::MsgIncSent(LPARAM bytes) {
+    bytesSent_ += bytes;
+    DoStatus();
+}
+
+void qvPaneSplit::MsgIncRecvd(LPARAM bytes) {
+    bytesRecvd_ += bytes;
+    DoStatus();
+}
+
+void qvPaneSplit::DoStatus() {
+    // Traffic messages come with every transfer; the memory figure need not.
+    const std::time_t now = std::time(nullptr);
+    if (now != memoryRead_) {
+        memoryLoad_ = MemoryLoad();
+        memoryRead_ = now;
+    }
+    char line[128];
+    status_.clear();
+    std::snprintf(line, sizeof line, "Bytes Sent: %lldk", static_cast<long long>(bytesSent_ / 1024));
+    status_.emplace_back(line);
+    std::snprintf(line, sizeof line, "Bytes Recv: %lldk", static_cast<long long>(bytesRecvd_ / 1024));
+    status_.emplace_back(line);
+    std::snprintf(line, sizeof line, "System Mem Usage:  %d%%", memoryLoad_);
+    status_.emplace_back(line);
+    if (feedCount_ > 0)
+        status_.emplace_back("Session in progress");
+    else
+        status_.push_back(schedule_ ? schedule_->NextEvent() : std::string("No Events Scheduled"));
+    if (SimpleSchedule && fetchCountdown_ > 0) {
+        std::snprintf(line, sizeof line, "Fetch in %d minutes.", fetchCountdown_);
+        status_.emplace_back(line);
+    }
+    shell_.ShowStatus(status_);
+}
+
+ConnectionTree qvPaneSplit::Connections() const {
+    ConnectionTree tree;
+    for (const Slot& s : clients_)
+        if (s.inUse) tree.readers.push_back(s.label);
+    for (const Slot& s : feeds_)
+        if (s.inUse && s.session) tree.feeds.push_back(s.label);
+    return tree;
+}
+
+void qvPaneSplit::UpdateTree() { shell_.ShowConnections(Connections()); }
+
+std::vector<std::string> qvPaneSplit::TreeLines() const {
+    std::vector<std::string> lines;
+    lines.emplace_back("Quorvel Information");
+    lines.push_back("  Serving on Port: " + std::to_string(qvSetup->GetListenPort()));
+    lines.push_back("  Max Client Connections: " + std::to_string(MAX_CLIENTS));
+    const ConnectionTree tree = Connections();
+    lines.emplace_back("Client Connections");
+    for (const std::string& l : tree.readers) lines.push_back("  " + l);
+    lines.emplace_back("Server Connections");
+    for (const std::string& l : tree.feeds) lines.push_back("  " + l);
+    return lines;
+}
+
+std::string qvPaneSplit::Label(std::string text) {
+    if (text.size() > kLabelMax) text.resize(kLabelMax);
+    return text;
+}
+
+// ---- files
+
+std::string qvPaneSplit::NewsDirectory() const {
+    const std::string dir = qvSetup->GetNewsDirectory();
+    if (dir.empty() || dir[0] == '!') return {};
+    return dir;
+}
+
+std::string qvPaneSplit::LockFilePath() const {
+    const std::string dir = NewsDirectory();
+    return dir.empty() ? std::string() : dir + std::string(store::kLockFileName);
+}
+
+void qvPaneSplit::MakeNewsDirectories() {
+    const std::string news = NewsDirectory();
+    if (news.empty()) {
+        UpdLog("[QV] No news directory is configured: set NewsPath in section [admin] of "
+               "Quorvel.INI");
+        return;
+    }
+    // Both usually exist already; that is no error.
+    ::mkdir(news.c_str(), 0755);
+    ::mkdir((news + std::string(store::kPostsDirName)).c_str(), 0755);
+}
+
+void qvPaneSplit::RemoveLockFile() {
+    const std::string lock = LockFilePath();
+    if (!lock.empty()) ::unlink(lock.c_str());
+}
+
+int qvPaneSplit::MemoryLoadFrom(std::string_view meminfo) {
+    long long total = -1, available = -1;
+    std::istringstream in{std::string(meminfo)};
+    std::string key;
+    long long value = 0;
+    std::string unit;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        if (!(fields >> key >> value)) continue;
+        if (key == "MemTotal:") total = value;
+        if (key == "MemAvailable:") available = value;
+    }
+    if (total <= 0 || available < 0) return -1;
+    if (available > total) available = total;
+    return static_cast<int>(100 * (total - available) / total);
+}
+
+int qvPaneSplit::MemoryLoad() {
+    std::ifstream in("/proc/meminfo");
+    std::stringstream text;
+    text << in.rdbuf();
+    const int load = MemoryLoadFrom(text.str());
+    return load < 0 ? 0 : load;
+}

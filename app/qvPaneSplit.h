@@ -1,0 +1,211 @@
+#pragma once
+// The controller: owns the listen socket, the reader and feed sessions (in
+// fixed slot tables), the settings store, the schedule and the activity log;
+// runs the start sequence, the work queue (Get/Post, group-list refresh,
+// expire), the five-second reaping tick and the minute tick. Sessions reach
+// it through PaneWindow (UpdLog) and by posting the traffic messages.
+//
+// Everything runs on the loop's one thread, each step as the handler of one
+// posted message. Sessions are only destroyed in the five-second tick, so a
+// session is never deleted inside one of its own handlers.
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/ActivityLog.h"
+#include "app/PaneHost.h"
+#include "app/Shell.h"
+#include "net/Socket.h"
+#include "sched/DialUpState.h"  // RasInstalled, RasConnected, RasSession, ...
+#include "sched/schedSet.h"     // ScheduleChanged
+
+class Setup;
+class HostInfoManager;
+namespace store {
+class ExpireRun;
+}
+
+// Reader places (usable slots) once the start sequence has run; 0 before.
+inline int MAX_CLIENTS = 0;
+// The simple-schedule countdown runs.
+inline bool SimpleSchedule = false;
+
+// A session as the controller sees it: owned by a slot, asked for its state
+// (1 active, 2 ended) in the five-second tick, destroyed in state 2.
+class SessionHandle {
+public:
+    virtual ~SessionHandle() = default;
+    virtual int State() const = 0;
+};
+
+// What a feed session is created with.
+struct FeedRequest {
+    int kind = 0;             // kind::RefreshGroups, PostArticles or FetchArticles
+    int port = 119;
+    std::string address;      // dotted, or the unresolved name when the lookup failed
+    std::string allGroupFile;
+    std::string subGroupFile;
+};
+
+// The event schedule as the controller uses it.
+class EventSchedule {
+public:
+    virtual ~EventSchedule() = default;
+    // 0 nothing due, 1 Expire, 2 Group, 3 News (at most one per call).
+    virtual int AnyTrigger() = 0;
+    // "Next Event: ..." or "No Events Scheduled".
+    virtual std::string NextEvent() = 0;
+    // "[SCHED] Next Trigger: ..." or a text beginning with "*".
+    virtual std::string GetNextTrigger(int index) = 0;
+};
+
+class qvPaneSplit : public PaneHost {
+public:
+    static constexpr int kClientSlots = 500;
+    static constexpr int kFeedSlots = 5;
+    static constexpr std::size_t kLabelMax = 29;
+
+    // Starts a reader session on an accepted connection: sets the peer's
+    // dotted address, takes the socket over and runs the session.
+    using ReaderFactory = std::function<std::unique_ptr<SessionHandle>(
+        EventLoop& loop, StreamSocket& accepted, const std::string& peer)>;
+    using FeedFactory =
+        std::function<std::unique_ptr<SessionHandle>(EventLoop& loop, const FeedRequest& request)>;
+    using ScheduleFactory = std::function<std::unique_ptr<EventSchedule>()>;
+    // Runs an expire run; calls done once when it has finished. Without
+    // one, the store's expire run works in small steps between which
+    // readers are served.
+    using ExpireRunner = std::function<void(std::function<void()> done)>;
+
+    // Creates the settings store over "Quorvel.INI" in the current directory
+    // and publishes it in qvSetup (unless one exists already).
+    qvPaneSplit(EventLoop& loop, Shell& shell);
+    ~qvPaneSplit() override;
+
+    void SetReaderFactory(ReaderFactory f) { readerFactory_ = std::move(f); }
+    void SetFeedFactory(FeedFactory f) { feedFactory_ = std::move(f); }
+    void SetScheduleFactory(ScheduleFactory f) { scheduleFactory_ = std::move(f); }
+    void SetExpireRunner(ExpireRunner f) { expireRunner_ = std::move(f); }
+    // Called by CmExit after CanClose (the front-end ends its loop there).
+    void SetExitHandler(std::function<void()> f) { exitHandler_ = std::move(f); }
+
+    bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
+
+    // Start sequence, part one; posts MsgStart.
+    void SetupWindow();
+    // Removes the tray icon; the answer is always yes.
+    bool CanClose();
+    // File > Exit.
+    void CmExit();
+
+    void MsgStart();
+    void MsgStartListen();
+    void DoSocketNotification(WPARAM wParam, LPARAM lParam);
+    bool SpawnChildConnection();
+    int GetClientConnection() const;  // lowest free reader slot, or -1
+    int GetServerConnection() const;  // lowest free feed slot, or -1
+
+    // Work queue. Cm...: menu commands; Msg...: their posted messages. The
+    // feed kind travels with each connect request (wParam of 4006).
+    void CmProcessQueue();
+    void MsgProcessQueue();
+    void MsgGetNews();
+    void MsgPostArticles();
+    void CmRefreshGroups();
+    void MsgRefreshGroups();
+    void MsgConnectToServer(int kind);
+    void CmExpireRun();
+    void MsgExpireRun();
+
+    void Msg5Timer();
+    void MsgMinuteTimer();
+    void ConnectionMaint();
+    void ResetSchedule();
+    // What follows the settings sheet, whether closed by OK or Cancel: the
+    // news directories, the dial-up flag, the countdown when the sleep time
+    // changed (sleepTimeBefore: its value when the sheet opened) and the
+    // schedule when its events were edited.
+    void SettingsClosed(int sleepTimeBefore);
+
+    // Activity log and status.
+    void UpdLog(std::string_view text) override;
+    void DoStatus();
+    void UpdateTree();
+    void MsgIncSent(LPARAM bytes);
+    void MsgIncRecvd(LPARAM bytes);
+    // A message box: the front-end shows it (headless: a log line).
+    void MessageBox(std::string_view text, std::string_view title);
+
+    // Dial-up (the dial-up machinery plugs in here).
+    bool DoRasConnect();
+    void HangupNow();
+
+    // What the front-ends and the control channel read.
+    const std::vector<std::string>& StatusLines() const { return status_; }
+    // The connection tree as indented text lines.
+    std::vector<std::string> TreeLines() const;
+    ConnectionTree Connections() const;
+    const std::deque<std::string>& LogLines() const { return log_.Lines(); }
+    std::int64_t BytesSent() const { return bytesSent_; }
+    std::int64_t BytesReceived() const { return bytesRecvd_; }
+    int FeedSessionCount() const { return feedCount_; }
+    int FetchCountdown() const { return fetchCountdown_; }
+    bool Listening() const { return listening_; }
+    int ReaderCount() const;
+
+    // The expire run (or anything else that must keep feed work out)
+    // counts itself as a feed session while it runs.
+    void BeginFeedWork() { ++feedCount_; }
+    void EndFeedWork();
+
+    // Memory in use, percent: 100 * (MemTotal - MemAvailable) / MemTotal
+    // from a /proc/meminfo text; -1 when the text lacks the numbers.
+    static int MemoryLoadFrom(std::string_view meminfo);
+    static int MemoryLoad();
+
+private:
+    struct Slot {
+        bool inUse = false;
+        std::unique_ptr<SessionHandle> session;
+        std::string label;
+        std::unique_ptr<HostInfoManager> lookup;  // feed slots: address lookup under way
+    };
+
+    std::string NewsDirectory() const;  // empty when not configured
+    std::string LockFilePath() const;
+    void RemoveLockFile();
+    void MakeNewsDirectories();
+    void StartFeedSession(int slot, FeedRequest request);
+    void ExpireStep();
+    static std::string Label(std::string text);
+
+    Shell& shell_;
+    std::unique_ptr<Setup> setup_;
+    ActivityLog log_;
+    StreamSocket listen_;
+    bool listening_ = false;
+    std::vector<Slot> clients_;
+    std::vector<Slot> feeds_;
+    int highestClient_ = -1;
+    int highestFeed_ = -1;
+    int feedCount_ = 0;
+    int fetchCountdown_ = 0;
+    std::int64_t bytesSent_ = 0;
+    std::int64_t bytesRecvd_ = 0;
+    std::vector<std::string> status_;
+    std::unique_ptr<EventSchedule> schedule_;
+    std::unique_ptr<store::ExpireRun> expire_;
+    int memoryLoad_ = 0;
+    std::time_t memoryRead_ = 0;
+
+    ReaderFactory readerFactory_;
+    FeedFactory feedFactory_;
+    ScheduleFactory scheduleFactory_;
+    ExpireRunner expireRunner_;
+    std::function<void()> exitHandler_;
+};
