@@ -217,6 +217,7 @@ bool qvServer::HandleMessage(int message, WPARAM, LPARAM lParam) {
     case kSendArticle: MsgSendArticle(); return true;
     case kArticlePosted: MsgArticlePosted(); return true;
     case kReaderModeSet: MsgReaderModeSet(); return true;
+    case kPositioned: MsgPositioned(); return true;
     default: return false;
     }
 }
@@ -349,13 +350,14 @@ void qvServer::ExpectLine(int event) {
     pending_ = event;
 }
 
-void qvServer::ExpectFile(int event, std::string target, std::string_view okCode) {
+void qvServer::ExpectFile(int event, std::string target, std::string_view okCode, std::size_t limit) {
     ExpectLine(event);
     AbandonFile();
     readMode_ = 1;
     file_.target = std::move(target);
     file_.temp = DirectoryOf(file_.target) + ".qvrecv-" + std::to_string(TargetId()) + ".tmp";
     file_.okCode = okCode;
+    file_.limit = limit;
     file_.receiving = true;
 }
 
@@ -370,10 +372,18 @@ void qvServer::TcpReadFile(std::string_view chunk) {
         // After the terminator only the group list keeps its file open: the
         // reply to QUIT follows it there.
         if (file_.appendAfter && !file_.target.empty()) {
+            const std::size_t room = file_.limit - std::min(file_.received, file_.limit);
+            const bool tooMuch = chunk.size() > room;
+            if (tooMuch) chunk = chunk.substr(0, room);
+            file_.received += chunk.size();
             const int fd = ::open(file_.target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 WriteAll(fd, chunk);
                 ::close(fd);
+            }
+            if (tooMuch) {
+                UpdLog("Too much after the group list; session ended.");
+                CmOk();
             }
         }
         return;
@@ -432,6 +442,16 @@ void qvServer::TcpReadFile(std::string_view chunk) {
             end = in + kTerminator.size();
     }
     const std::string_view part = chunk.substr(0, std::min(end, chunk.size()));
+    file_.received += part.size();
+    if (file_.received > file_.limit) {
+        // Dropped for good: the fetch moves past this article next time
+        // rather than fail on it forever.
+        UpdLog("Reply larger than " + std::to_string(file_.limit >> 20) + " MB, not stored: " +
+               file_.target);
+        AbandonFile();
+        CmOk();
+        return;
+    }
     file_.pending.append(part);
     {
         std::string last(file_.tail, file_.tailLen);
@@ -540,7 +560,7 @@ void qvServer::MsgReaderModeSet() {
 void qvServer::GroupRefresh() {
     UpdLog("Loading group list");
     // The old list stays until the new one is complete.
-    ExpectFile(kListRecvd, newsDir_ + allGroupFile_, "215");
+    ExpectFile(kListRecvd, newsDir_ + allGroupFile_, "215", kGroupListLimit);
     SendTcp("LIST\r\n");
 }
 
@@ -558,6 +578,7 @@ void qvServer::ListRecvd() {
     file_ = FileReceive{};
     file_.target = target;
     file_.appendAfter = true;
+    file_.limit = kAfterListLimit;
     pending_ = 0;
     SendTcp("QUIT\r\n");
 }
@@ -636,7 +657,10 @@ void qvServer::MsgStartGroup() {
         return;
     }
     const long last = std::atol(GetReplyWord(4, reply).c_str());
-    if (start_ == 0) start_ = std::atol(GetReplyWord(3, reply).c_str());
+    groupFirst_ = std::atol(GetReplyWord(3, reply).c_str());
+    groupLast_ = last;
+    probe_ = 0;
+    if (start_ == 0) start_ = groupFirst_;
     if (start_ < 0) {
         // The last N articles; with fewer than N upstream, none this time
         // and the record then continues from the group's last number.
@@ -651,11 +675,50 @@ void qvServer::MsgStartGroup() {
     groupActive_ = true;
     lastSeen_ = start_;
     if (count > 0) {
-        ExpectLine(kGetNextArticle);
+        ExpectLine(kPositioned);
         SendTcp("STAT " + std::to_string(start_) + " \r\n");
     } else {
         Post(kGetNextGroup);
     }
+}
+
+// The server stands on the start article only when it still has it. If it
+// was cancelled or expired upstream, the server's pointer stays where GROUP
+// put it, on the group's first article, and NEXT would walk the group again
+// from there (storing anew what expire removed here) or pass over that first
+// article. So the walk goes on by number: STAT each number after the start
+// until one exists; that one is the next article.
+void qvServer::MsgPositioned() {
+    const std::string reply = replyLine_;
+    ExpectLine(0);
+    // Only "no such article number" says the article is gone; on any other
+    // reply NEXT goes on from wherever the server stands.
+    if (!StartsWith(reply, "423")) {
+        Post(kGetNextArticle);
+        return;
+    }
+    UpdLog("Article " + std::to_string(start_) + " of " + group_ + " is gone upstream: " + reply);
+    probe_ = std::max(start_ + 1, groupFirst_);
+    ProbeNextNumber();
+}
+
+void qvServer::ProbeNextNumber() {
+    if (probe_ <= 0 || probe_ > groupLast_) {
+        probe_ = 0;
+        Post(kGetNextGroup);
+        return;
+    }
+    // A server may claim numbers it never had; the record keeps what was
+    // passed, and the next fetch goes on from there.
+    if (probe_ - std::max(start_ + 1, groupFirst_) >= kMaxProbes) {
+        UpdLog("No article found in " + group_ + " up to " + std::to_string(lastSeen_) +
+               "; going on next time");
+        probe_ = 0;
+        Post(kGetNextGroup);
+        return;
+    }
+    ExpectLine(kGetArticleId);
+    SendTcp("STAT " + std::to_string(probe_) + "\r\n");
 }
 
 void qvServer::MsgGetNextArticle() {
@@ -666,6 +729,18 @@ void qvServer::MsgGetNextArticle() {
 void qvServer::MsgGetArticleId() {
     const std::string reply = replyLine_;
     ExpectLine(0);
+    if (probe_ > 0) {
+        // A reply to STAT while going on by number: a missing number is
+        // passed (numbers are never given out again); the first one found
+        // is the next article, and NEXT takes over from it. Any other reply
+        // ends the group here, and the next fetch asks again.
+        if (StartsWith(reply, "423")) {
+            lastSeen_ = probe_++;
+            ProbeNextNumber();
+            return;
+        }
+        probe_ = 0;
+    }
     if (reply.size() < 4 || reply[0] != '2' || reply[3] != ' ') {
         Post(kGetNextGroup);  // normally 421: no next article
         return;
@@ -680,12 +755,21 @@ void qvServer::MsgGetArticleId() {
             break;
         }
     }
+    const long number = std::atol(GetReplyWord(2, reply).c_str());
     if (lt == std::string::npos || gt == std::string::npos || gt < lt + 2) {
-        UpdLog("No message-id in reply to NEXT, group finished: " + reply);
-        Post(kGetNextGroup);
+        if (number <= 0 || lt == std::string::npos || gt != std::string::npos) {
+            UpdLog("No message-id in reply to NEXT, group finished: " + reply);
+            Post(kGetNextGroup);
+            return;
+        }
+        // An id opened but not closed within the reply line: one too long
+        // for the line. The server stands on that article; pass it, or every
+        // later fetch of the group would stop at it again.
+        lastSeen_ = number;
+        UpdLog("No usable message-id in reply to NEXT, article skipped: " + reply);
+        Post(kGetNextArticle);
         return;
     }
-    const long number = std::atol(GetReplyWord(2, reply).c_str());
     const long before = lastSeen_;
     if (number > 0) lastSeen_ = number;
     const std::string id = reply.substr(lt + 1, gt - lt - 1);
@@ -707,7 +791,7 @@ void qvServer::MsgGetArticleId() {
     // unused (gaps are normal).
     articleNumber_ = ++high_;
     contentPath_ = *path;
-    ExpectFile(kArticleRecvd, *path, "220");
+    ExpectFile(kArticleRecvd, *path, "220", kArticleLimit);
     SendTcp("article\r\n");
 }
 

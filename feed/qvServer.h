@@ -58,10 +58,21 @@ public:
         kSendArticle = 4026,
         kArticlePosted = 4027,
         kReaderModeSet = 4028,  // the reply to MODE READER has arrived
+        kPositioned = 4030,     // the reply to STAT of the start article has arrived
     };
 
     static constexpr std::size_t kReadBufferLimit = 24999;  // unsplit line-mode text
     static constexpr std::size_t kReplyLineLimit = 514;      // longer reply lines are cut
+    // Numbers asked for one by one per group and session when the start
+    // article is gone upstream.
+    static constexpr long kMaxProbes = 1000;
+    // A multi-line reply that grows past its limit is dropped and ends the
+    // session: an article or a group list that never ends would otherwise
+    // fill the disk, and the idle timer never fires while bytes flow.
+    static constexpr std::size_t kArticleLimit = std::size_t{64} << 20;
+    static constexpr std::size_t kGroupListLimit = std::size_t{256} << 20;
+    // What may follow the group list's "." line in its file (the QUIT reply).
+    static constexpr std::size_t kAfterListLimit = 4096;
 
     explicit qvServer(EventLoop& loop);
     ~qvServer() override;
@@ -110,7 +121,7 @@ private:
     // Waits for a multi-line reply stored into target (written beside it and
     // renamed over it when complete), then posts event. A first line that
     // does not begin with okCode is the whole reply: nothing is stored.
-    void ExpectFile(int event, std::string target, std::string_view okCode);
+    void ExpectFile(int event, std::string target, std::string_view okCode, std::size_t limit);
     void AbandonFile();
 
     // Handshake.
@@ -125,6 +136,8 @@ private:
     void MsgGetNextGroup();
     bool GroupCheckpoint();
     void MsgStartGroup();
+    void MsgPositioned();
+    void ProbeNextNumber();
     void MsgGetNextArticle();
     void MsgGetArticleId();
     void MsgArticleRecvd();
@@ -165,6 +178,8 @@ private:
         bool receiving = false; // between the first byte and the terminator
         bool ok = false;        // the reply was complete and accepted
         bool appendAfter = false;  // later bytes go on into target (QUIT after LIST)
+        std::size_t limit = 0;     // most bytes taken into target (or after it)
+        std::size_t received = 0;  // bytes taken so far
         int fd = -1;
         std::string pending;    // bytes not yet written to fd
         char tail[4] = {};      // the last bytes before the current chunk
@@ -185,6 +200,9 @@ private:
     long lastSeenBefore_ = 0;  // lastSeen_ before the article being received
     long high_ = 0;
     long articleNumber_ = 0;
+    long groupFirst_ = 0;  // the group's first and last number from GROUP
+    long groupLast_ = 0;
+    long probe_ = 0;       // > 0: the number asked for with STAT instead of NEXT
     std::string group_;
     std::string contentPath_;
 

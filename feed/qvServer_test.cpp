@@ -404,6 +404,78 @@ TEST(FeedFetch, DuplicatesUnsafeIdsAndMissingIds) {
     EXPECT_EQ("Y0000000005 comp.lang.c\r\n", home.Read("feed01.sub"));
 }
 
+TEST(FeedFetch, OverlongIdIsPassedNotStoppedAt) {
+    // An id too long for a reply line is cut with its ">": the article is
+    // passed, and the group goes on, now and in every later fetch.
+    FakeUpstream up;
+    up.AddArticle("comp.lang.c", 1, "<m1@x>");
+    up.AddArticle("comp.lang.c", 2, "<m2@x>");
+    up.AddArticle("comp.lang.c", 3, "<" + std::string(2000, 'x') + "@x>");
+    up.AddArticle("comp.lang.c", 4, "<m4@x>");
+    FeedHome home;
+    home.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
+    home.RunSession(kind::FetchArticles, up.Port());
+    const std::string dir = home.News() + "comp.lang.c/";
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), "m2@x", "m4@x"}), AllFiles(dir));
+    EXPECT_EQ("Y0000000004 comp.lang.c\r\n", home.Read("feed01.sub"));
+}
+
+TEST(FeedFetch, EndlessArticleIsCutOffAndPassed) {
+    // An article that never ends would fill the disk: the idle timer never
+    // fires while bytes flow. Past the limit the session ends, nothing of
+    // the article stays, and the next fetch goes on after it.
+    FakeUpstream up;
+    for (long n = 1; n <= 4; ++n) up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
+    std::atomic<long long> sent{0};
+    int articles = 0;
+    up.SetHook([&](const std::string& line, FakeUpstream::Conn& c) {
+        if (line != "article" || ++articles != 2) return false;
+        c.Send("220 3 <m3@x>\r\nSubject: endless\r\n\r\n");
+        const std::string piece(64 * 1024, 'z');
+        while (sent < static_cast<long long>(2 * qvServer::kArticleLimit)) {
+            const ssize_t n = ::send(c.Fd(), piece.data(), piece.size(), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += n;
+        }
+        c.Close();
+        return true;
+    });
+    FeedHome home;
+    home.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
+    home.RunSession(kind::FetchArticles, up.Port(), std::chrono::seconds(60));
+    EXPECT_LT(sent.load(), static_cast<long long>(2 * qvServer::kArticleLimit));
+    EXPECT_TRUE(home.Pane().Logged("not stored"));
+    const std::string dir = home.News() + "comp.lang.c/";
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), "m2@x"}), AllFiles(dir));
+    EXPECT_EQ("Y0000000003 comp.lang.c\r\n", home.Read("feed01.sub"));
+
+    home.RunSession(kind::FetchArticles, up.Port());
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), "m2@x", "m4@x"}), AllFiles(dir));
+    EXPECT_EQ("Y0000000004 comp.lang.c\r\n", home.Read("feed01.sub"));
+}
+
+TEST(FeedRefresh, NothingEndlessAfterTheGroupList) {
+    // The QUIT reply goes into the list file after its "." line; a server
+    // that keeps talking there must not grow the file without end.
+    FakeUpstream up;
+    up.AddGroup("comp.lang.c");
+    up.SetHook([&](const std::string& line, FakeUpstream::Conn& c) {
+        if (line != "QUIT") return false;
+        c.Send("205 bye\r\n");
+        const std::string piece(64 * 1024, 'q');
+        for (int i = 0; i < 64; ++i)
+            if (::send(c.Fd(), piece.data(), piece.size(), MSG_NOSIGNAL) <= 0) break;
+        c.Close();
+        return true;
+    });
+    FeedHome home;
+    home.RunSession(kind::RefreshGroups, up.Port());
+    const std::string list = home.Read("feed01.all");
+    EXPECT_TRUE(list.starts_with("215 ")) << list.substr(0, 80);
+    EXPECT_NE(std::string::npos, list.find("\r\n.\r\n205 bye\r\n"));
+    EXPECT_LE(list.size(), std::size_t{1024} + qvServer::kAfterListLimit);
+}
+
 TEST(FeedFetch, ErrorReplyToArticleStoresNothing) {
     FakeUpstream up;
     for (long n = 1; n <= 4; ++n) up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
@@ -612,6 +684,89 @@ TEST(FeedPost, EmptyQueueDoesNotConnect) {
     EXPECT_EQ(2, s->GetState());
     EXPECT_EQ(0, up.Connections());
     EXPECT_TRUE(home.Pane().Logged("No articles to post"));
+}
+
+TEST(FeedFetch, StartArticleGoneUpstreamGoesOnByNumber) {
+    // After a refused STAT the server still stands where GROUP put it, on
+    // the group's first article: NEXT from there would pass over that first
+    // article, or walk the group again and store anew what expire removed
+    // here. The fetch instead goes on with the numbers after the record's.
+    struct Case {
+        const char* name;
+        std::vector<long> upstream;  // the article numbers the server holds
+        const char* record;
+        std::vector<std::string> commands;  // from STAT to QUIT
+        std::vector<long> stored;
+        const char* after;
+    } cases[] = {
+        {"start cancelled", {1, 2, 3, 5, 6}, "Y0000000004",
+         {"STAT 4 ", "STAT 5", "article", "NEXT", "article", "NEXT", "QUIT"}, {5, 6}, "Y0000000006"},
+        {"a run of numbers gone", {1, 2, 3, 7}, "Y0000000004",
+         {"STAT 4 ", "STAT 5", "STAT 6", "STAT 7", "article", "NEXT", "QUIT"}, {7}, "Y0000000007"},
+        {"expired past the record", {8, 9, 10}, "Y0000000004",
+         {"STAT 4 ", "STAT 8", "article", "NEXT", "article", "NEXT", "article", "NEXT", "QUIT"},
+         {8, 9, 10}, "Y0000000010"},
+        {"start still there", {1, 2, 3, 4, 5}, "Y0000000004",
+         {"STAT 4 ", "NEXT", "article", "NEXT", "QUIT"}, {5}, "Y0000000005"},
+    };
+    for (const Case& c : cases) {
+        FakeUpstream up;
+        for (long n : c.upstream) up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
+        FeedHome home;
+        home.Write("feed01.sub", std::string(c.record) + " comp.lang.c\r\n");
+        home.RunSession(kind::FetchArticles, up.Port());
+        auto cmds = up.CommandsEndingWith("QUIT");
+        ASSERT_GE(cmds.size(), 2u) << c.name;
+        cmds.erase(cmds.begin(), cmds.begin() + 2);  // MODE READER, GROUP
+        EXPECT_EQ(c.commands, cmds) << c.name << "\n" << home.Pane().Joined();
+        std::vector<std::string> want;
+        for (long n : c.stored) want.push_back("m" + std::to_string(n) + "@x");
+        std::vector<std::string> got;
+        for (const std::string& f : AllFiles(home.News() + "comp.lang.c"))
+            if (!f.starts_with("NEWS")) got.push_back(f);
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(want, got) << c.name;
+        EXPECT_EQ(std::string(c.after) + " comp.lang.c\r\n", home.Read("feed01.sub")) << c.name;
+    }
+}
+
+TEST(FeedFetch, GoingOnByNumberIsBoundedPerSession) {
+    // A server that claims numbers it never had is asked about a bounded
+    // run of them; the record keeps the progress for the next fetch.
+    FakeUpstream up;
+    up.AddArticle("comp.lang.c", 1, "<m1@x>");
+    up.AddArticle("comp.lang.c", 5000, "<m5000@x>");
+    FeedHome home;
+    home.Write("feed01.sub", "Y0000000002 comp.lang.c\r\n");
+    home.RunSession(kind::FetchArticles, up.Port(), std::chrono::seconds(60));
+    char after[64];
+    std::snprintf(after, sizeof after, "Y%010ld comp.lang.c\r\n", 2 + qvServer::kMaxProbes);
+    EXPECT_EQ(after, home.Read("feed01.sub")) << home.Pane().Joined();
+    EXPECT_TRUE(home.Pane().Logged("going on next time"));
+    EXPECT_TRUE(home.Pane().Logged("Server Session Ended."));
+}
+
+TEST(FeedFetch, GoingOnByNumberStopsAtOtherReplies) {
+    // Only "423" says a number is gone: another refusal must not move the
+    // record past articles the server may still have.
+    FakeUpstream up;
+    for (long n : {1, 2, 3, 7}) up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
+    up.SetHook([](const std::string& line, FakeUpstream::Conn& c) {
+        if (line != "STAT 6") return false;
+        c.Send("503 program fault\r\n");
+        return true;
+    });
+    FeedHome home;
+    home.Write("feed01.sub", "Y0000000004 comp.lang.c\r\n");
+    home.RunSession(kind::FetchArticles, up.Port());
+    EXPECT_EQ("Y0000000005 comp.lang.c\r\n", home.Read("feed01.sub")) << home.Pane().Joined();
+    EXPECT_TRUE(IndexFiles(home.News() + "comp.lang.c").empty());
+
+    up.SetHook(nullptr);
+    home.RunSession(kind::FetchArticles, up.Port());
+    EXPECT_EQ("Y0000000007 comp.lang.c\r\n", home.Read("feed01.sub"));
+    EXPECT_TRUE(fs::exists(home.News() + "comp.lang.c/m7@x"));
+    EXPECT_EQ(1u, IndexFiles(home.News() + "comp.lang.c").size());
 }
 
 }  // namespace
