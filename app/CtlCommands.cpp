@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "app/HeadlessShell.h"
 #include "app/Messages.h"
@@ -11,6 +13,7 @@
 #include "settings/Setup.h"
 #include "store/GroupIndex.h"
 #include "store/GroupPage.h"
+#include "store/Subscription.h"
 
 namespace {
 
@@ -105,16 +108,129 @@ CtlReply DelGroup(const std::vector<std::string>& words) {
     return Reply(done ? CtlReply::Ok : CtlReply::Refused, MessageText(*m));
 }
 
+// The subscription page over the files "Newsfeed01" names, read as the page
+// reads them; nullopt (with the refusal in *why) when they are not set.
+std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
+    const std::string news = profile::GetString(qvSetup->IniPath(), "admin", "Newspath", "?", 255);
+    const std::string all =
+        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "allgroupfile", "?", 255);
+    const std::string sub =
+        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "subgroupfile", "?", 255);
+    if (news.empty() || news[0] == '?' || news[0] == '!') {
+        *why = Reply(CtlReply::Refused, "No news directory is configured.");
+        return std::nullopt;
+    }
+    if (sub.find_first_not_of(' ') == std::string::npos || sub[0] == '?') {
+        *why = Reply(CtlReply::Refused,
+                     "No subscription file is configured (SubGroupFile in section [Newsfeed01]).");
+        return std::nullopt;
+    }
+    // The settings store's news directory always ends with "/"; so does the
+    // page's path.
+    const std::string dir = news.back() == '/' ? news : news + "/";
+    return store::SubscriptionPage(dir, all, sub);
+}
+
+bool ContainsNoCase(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& n : names)
+        if (::strcasecmp(n.c_str(), name.c_str()) == 0) return true;
+    return false;
+}
+
+// Whether the all-groups file lists the (not yet subscribed) group; nullopt
+// when there is no readable list to ask.
+std::optional<bool> UpstreamCarries(const store::SubscriptionPage& page, const std::string& group) {
+    if (!page.GroupFileConfigured()) return std::nullopt;
+    const std::string cat = store::StripToPeriod(group);
+    if (!page.MsgLoadCat()) return std::nullopt;
+    const auto groups = page.CategoryClick(cat);
+    return ContainsNoCase(groups.unsubscribed, group);
+}
+
+std::string LockedText() {
+    return MessageText(store::PageMessage{std::string(store::SubscriptionPage::kLockedTitle),
+                                          std::string(store::SubscriptionPage::kLocked)});
+}
+
+CtlReply Subscribe(const qvPaneSplit& c, const std::vector<std::string>& words) {
+    const char* usage = "usage: subscribe GROUP [N|all]";
+    if (words.size() < 2 || words.size() > 3) return Reply(CtlReply::Unknown, usage);
+    // The page's Retrieve field: "all" (its default) or up to five digits.
+    std::string retrieve = "all";
+    if (words.size() == 3) {
+        retrieve = words[2];
+        const bool digits = !retrieve.empty() && retrieve.size() <= 5 &&
+                            retrieve.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits && !Is(retrieve, "all"))
+            return Reply(CtlReply::Unknown,
+                         std::string(usage) + "\nN: the last N articles (1 to 99999); all: every "
+                                              "article the upstream has");
+    }
+    CtlReply why;
+    auto page = MakeSubscriptionPage(&why);
+    if (!page) return why;
+    const std::string& group = words[1];
+    if (c.FeedWorkBusy() || page->FeedSessionRunning()) return Reply(CtlReply::Refused, LockedText());
+    if (ContainsNoCase(store::SubscribedGroups(page->SubscriptionPath()), group))
+        return Reply(CtlReply::Refused, group + " is already subscribed.");
+    const std::optional<bool> carried = UpstreamCarries(*page, group);
+    switch (page->UnsubClick(group, retrieve)) {
+        case store::SubscriptionPage::Change::Done: break;
+        case store::SubscriptionPage::Change::Locked: return Reply(CtlReply::Refused, LockedText());
+        case store::SubscriptionPage::Change::BadName:
+            return Reply(CtlReply::Refused, "ERROR: " + group + " cannot be a group name.");
+        case store::SubscriptionPage::Change::Failed:
+            return Reply(CtlReply::Refused,
+                         "ERROR: Cannot write the subscription file " + page->SubscriptionPath());
+    }
+    const long n = std::atol(retrieve.c_str());
+    std::string text = "Subscribed to " + group +
+                       (n > 0 ? ", the last " + std::to_string(n) + " articles first."
+                              : ", all articles.");
+    if (carried == false)
+        text += "\nNote: the upstream's group list does not carry " + group + ".";
+    return Reply(CtlReply::Ok, text);
+}
+
+CtlReply Unsubscribe(const qvPaneSplit& c, const std::vector<std::string>& words) {
+    if (words.size() != 2) return Reply(CtlReply::Unknown, "usage: unsubscribe GROUP");
+    CtlReply why;
+    auto page = MakeSubscriptionPage(&why);
+    if (!page) return why;
+    const std::string& group = words[1];
+    if (c.FeedWorkBusy() || page->FeedSessionRunning()) return Reply(CtlReply::Refused, LockedText());
+    if (!ContainsNoCase(store::SubscribedGroups(page->SubscriptionPath()), group))
+        return Reply(CtlReply::Refused, group + " is not subscribed.");
+    switch (page->SubClick(group)) {
+        case store::SubscriptionPage::Change::Done: break;
+        case store::SubscriptionPage::Change::Locked: return Reply(CtlReply::Refused, LockedText());
+        case store::SubscriptionPage::Change::BadName:
+        case store::SubscriptionPage::Change::Failed:
+            return Reply(CtlReply::Refused,
+                         "ERROR: Cannot rewrite the subscription file " + page->SubscriptionPath());
+    }
+    return Reply(CtlReply::Ok, "Unsubscribed from " + group + ".");
+}
+
 }  // namespace
 
 CtlReply HandleCtlCommand(qvPaneSplit& c, const std::vector<std::string>& words) {
     if (words.empty()) return Reply(CtlReply::Unknown, CtlCommandHelp());
     const std::string& cmd = words[0];
     const bool bare = words.size() == 1;
-    const bool busy = c.FeedSessionCount() > 0;
+    const bool busy = c.FeedWorkBusy();
     if (busy && bare && (Is(cmd, "getpost") || Is(cmd, "refresh") || Is(cmd, "expire")))
         return Reply(CtlReply::Refused,
-                     "A server session or an expire run is in progress; request dropped.");
+                     c.Dialling()
+                         ? "A dial-up connection is being made for a server session; request "
+                           "dropped."
+                         : "A server session or an expire run is in progress; request dropped.");
+    if (Is(cmd, "cancel") && bare) {
+        if (!c.CmCancel()) return Reply(CtlReply::Refused, "No dial-up connection is being made.");
+        return Reply(CtlReply::Ok, "Dial-up cancelled; no further attempts.");
+    }
+    if (Is(cmd, "subscribe")) return Subscribe(c, words);
+    if (Is(cmd, "unsubscribe")) return Unsubscribe(c, words);
     if (Is(cmd, "getpost") && bare) {
         c.CmProcessQueue();
         return Reply(CtlReply::Ok, "Get/Post News Articles requested.");
@@ -148,5 +264,9 @@ const char* CtlCommandHelp() {
            "                             posting or noposting\n"
            "  addgroup NAME [noposting]  add a local group (posting allowed unless noposting)\n"
            "  delgroup NAME              delete a group with all its articles\n"
+           "  subscribe GROUP [N|all]    fetch an upstream group from now on: its last N\n"
+           "                             articles first, or all of them (the default)\n"
+           "  unsubscribe GROUP          stop fetching an upstream group\n"
+           "  cancel                     stop dialling the upstream connection\n"
            "  quit                       stop the server\n";
 }

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 
 #include "app/ControlChannel.h"
@@ -63,6 +65,34 @@ private:
     int fd_ = -1;
 };
 
+// QV_TICK_MS=N makes the one-second tick N milliseconds long (1 to 1000),
+// and every timer counted in ticks with it: the minute tick, the five-second
+// tick, session time-outs, the dial-up countdown and its pauses. Tests use
+// it to see a scheduled run without waiting minutes. 0: not set or invalid.
+int TickMsFromEnvironment() {
+    const char* text = std::getenv("QV_TICK_MS");
+    if (text == nullptr || *text == '\0') return 0;
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (*end != '\0' || ms < 1 || ms > 1000) {
+        std::cerr << "quorvel: QV_TICK_MS must be a number of milliseconds from 1 to 1000; "
+                     "ignored\n";
+        return 0;
+    }
+    return static_cast<int>(ms);
+}
+
+DialTimings ScaledDialTimings(int tickMs) {
+    DialTimings t;
+    if (tickMs <= 0) return t;
+    const auto scale = [tickMs](int ms) { return ms * tickMs / 1000; };
+    t.hangUpWaitMs = scale(t.hangUpWaitMs);
+    t.connectedWaitMs = scale(t.connectedWaitMs);
+    t.redialWaitMs = scale(t.redialWaitMs);
+    t.startGraceMs = scale(t.startGraceMs);
+    return t;
+}
+
 }  // namespace
 
 int qvApp::Run() {
@@ -75,7 +105,18 @@ int qvApp::Run() {
     mySocketManager = &sockets;
     TimeManager timer(loop);
     myTimeManager = &timer;
-    timer.Activate();
+    const int tickMs = TickMsFromEnvironment();
+    // The sped-up tick is a chain of one-shot timers instead of the loop's
+    // own one-second tick.
+    int fastTickId = 0;
+    std::function<void()> fastTick = [&] {
+        fastTickId = loop.After(tickMs, fastTick);
+        timer.EvTimer(1);
+    };
+    if (tickMs > 0)
+        fastTickId = loop.After(tickMs, fastTick);
+    else
+        timer.Activate();
 
     HeadlessShell shell(std::cout, std::cin, options_.interactive);
     int code = 0;
@@ -85,6 +126,7 @@ int qvApp::Run() {
         controller.SetReaderFactory(MakeReaderFactory());
         controller.SetFeedFactory(MakeFeedFactory());
         controller.SetScheduleFactory(MakeScheduleFactory());
+        controller.SetDialTimings(ScaledDialTimings(tickMs));
 
         ControlChannel ctl(loop, [&controller](const std::vector<std::string>& words) {
             return HandleCtlCommand(controller, words);
@@ -108,6 +150,9 @@ int qvApp::Run() {
                     controller.CmExit();
                 });
             controller.UpdLog("[QV] Quorvel " + options_.version + " starting in " + options_.home);
+            if (tickMs > 0)
+                controller.UpdLog("[QV] QV_TICK_MS: one second of timers lasts " +
+                                  std::to_string(tickMs) + " ms");
             controller.SetupWindow();
             loop.Run();
             controller.UpdLog("[QV] Quorvel stopped");
@@ -115,6 +160,7 @@ int qvApp::Run() {
         }
         shell.SetLogSink(nullptr);
     }
+    if (fastTickId != 0) loop.Cancel(fastTickId);
     myTimeManager = nullptr;
     mySocketManager = nullptr;
     return code;

@@ -14,10 +14,12 @@
 #include "app/Messages.h"
 #include "net/SocketAddress.h"
 #include "net/SocketError.h"
+#include "sched/DialUpController.h"
 #include "sched/TimeManager.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 #include "store/Expire.h"
+#include "store/GroupIndex.h"
 #include "store/StoreNames.h"
 
 namespace {
@@ -58,6 +60,8 @@ qvPaneSplit::~qvPaneSplit() {
     // they are gone.
     clients_.clear();
     feeds_.clear();
+    dial_.reset();
+    dialUp_.reset();
     listen_.CloseSocket();
     schedule_.reset();
     expire_.reset();
@@ -90,6 +94,18 @@ bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
 // ---- start and end
 
 void qvPaneSplit::SetupWindow() {
+    const auto log = [this](std::string_view line) { UpdLog(line); };
+    dialUp_ = MakeDialUp(Loop(), *qvSetup, log);
+    // The controller counts the connect requests it queued after a dial
+    // (startingSessions_), so its five-second tick never finds the line idle
+    // between the dial and the first feed session; a grace period on top
+    // would only let a run that ended at once forget to hang up.
+    DialTimings timings = dialTimings_;
+    timings.startGraceMs = 0;
+    dial_ = std::make_unique<DialUpController>(Loop(), *dialUp_, log, nullptr, timings);
+    dial_->SetView(dialView_);
+    std::string why;
+    if (RasInstalled && !dialUp_->Available(&why)) UpdLog(why);
     fetchCountdown_ = qvSetup->GetSleepTime();
     if (fetchCountdown_ < 0) fetchCountdown_ = 0;  // a negative value would read as "run under way"
     SimpleSchedule = fetchCountdown_ != 0;
@@ -110,6 +126,12 @@ void qvPaneSplit::MsgStart() {
     }
 
     MakeNewsDirectories();
+    // A run that was killed in the middle of a fetch left articles above
+    // High; make them reachable before any session starts.
+    if (const std::string news = NewsDirectory(); !news.empty())
+        for (const auto& [group, high] : store::RaiseHighsToArticles(news))
+            UpdLog("[QV] High of " + group + " raised to " + std::to_string(high) +
+                   ", the articles an interrupted fetch stored");
 
     MAX_CLIENTS = kClientSlots;
     clients_.clear();
@@ -240,17 +262,25 @@ int qvPaneSplit::ReaderCount() const {
 void qvPaneSplit::CmProcessQueue() { Post(msg::ProcessQueue); }
 
 void qvPaneSplit::MsgProcessQueue() {
-    if (feedCount_ > 0) return;
+    if (FeedWorkBusy()) return;
     if (SimpleSchedule && fetchCountdown_ < 0) return;
+    // -2 keeps the countdown and the five-second tick's end-of-run step off
+    // while we dial; -1 (the run) follows whether or not the dial worked.
     if (SimpleSchedule) fetchCountdown_ = -2;
     DoStatus();
-    if (DoRasConnect()) {
-        // The fetch request is queued before the post request, and each
-        // carries its own kind, so the fetch session is always created first.
-        Post(msg::GetNews);
-        Post(msg::PostArticles);
-    }
-    if (SimpleSchedule) fetchCountdown_ = -1;
+    const bool asked = DoRasConnect([this](bool connected) {
+        if (connected) {
+            // The fetch request is queued before the post request, and each
+            // carries its own kind, so the fetch session is always created
+            // first.
+            startingSessions_ += 2;
+            Post(msg::GetNews);
+            Post(msg::PostArticles);
+        }
+        if (fetchCountdown_ == -2) fetchCountdown_ = -1;
+        DoStatus();
+    });
+    if (!asked && fetchCountdown_ == -2) fetchCountdown_ = -1;
 }
 
 void qvPaneSplit::MsgGetNews() { Post(msg::ConnectToServer, kind::FetchArticles); }
@@ -258,19 +288,23 @@ void qvPaneSplit::MsgGetNews() { Post(msg::ConnectToServer, kind::FetchArticles)
 void qvPaneSplit::MsgPostArticles() { Post(msg::ConnectToServer, kind::PostArticles); }
 
 void qvPaneSplit::CmRefreshGroups() {
-    if (feedCount_ > 0) return;
-    if (!DoRasConnect()) return;
-    Post(msg::ConnectToServer, kind::RefreshGroups);
+    if (FeedWorkBusy()) return;
+    DoRasConnect([this](bool connected) {
+        if (!connected) return;
+        ++startingSessions_;
+        Post(msg::ConnectToServer, kind::RefreshGroups);
+    });
 }
 
 void qvPaneSplit::MsgRefreshGroups() { CmRefreshGroups(); }
 
 void qvPaneSplit::CmExpireRun() {
-    if (feedCount_ <= 0) Post(msg::ExpireRun);
+    if (!FeedWorkBusy()) Post(msg::ExpireRun);
 }
 
 void qvPaneSplit::MsgExpireRun() {
-    if (feedCount_ > 0) return;
+    // Not while dialling either: the fetch would start in the middle of it.
+    if (FeedWorkBusy()) return;
     if (expireRunner_) {
         BeginFeedWork();
         auto finished = std::make_shared<bool>(false);
@@ -309,6 +343,7 @@ void qvPaneSplit::EndFeedWork() {
 }
 
 void qvPaneSplit::MsgConnectToServer(int kind) {
+    if (startingSessions_ > 0) --startingSessions_;
     const std::string name = profile::GetString(qvSetup->IniPath(), "newsfeed01", "Name", "!");
     const std::string postingHost = qvSetup->GetPostingHost();
     if (name.empty() || name[0] == '!' || postingHost.empty() || postingHost[0] == '!') {
@@ -376,14 +411,14 @@ void qvPaneSplit::StartFeedSession(int slot, FeedRequest request) {
 
 void qvPaneSplit::Msg5Timer() {
     ConnectionMaint();
-    if (RasInstalled && RasConnected && RasSession == 0) {
-        RasConnected = false;
-        RasInProgress = false;
-    }
+    // A line taken over from someone else counts as down again.
+    if (dial_) dial_->FiveSecondReset();
 }
 
 void qvPaneSplit::MsgMinuteTimer() {
-    if (feedCount_ != 0) return;
+    // Neither the countdown nor the schedule moves while feed work runs or
+    // is being started; a due event stays due until then.
+    if (FeedWorkBusy()) return;
     if (SimpleSchedule && fetchCountdown_ >= 0) {
         --fetchCountdown_;
         if (fetchCountdown_ == 0) Post(msg::ProcessQueue);
@@ -426,13 +461,10 @@ void qvPaneSplit::ConnectionMaint() {
     highestFeed_ = highest;
     if (changed) UpdateTree();
 
-    if (feedCount_ == 0) {
+    if (feedCount_ == 0 && startingSessions_ == 0) {
         RemoveLockFile();
-        if (RasInstalled && QuorvelConnection && RasConnected) {
-            UpdLog("[QV] Terminating RAS Connection");
-            HangupNow();
-            QuorvelConnection = false;
-        }
+        // Hangs up the line we dialled when "DropConnect" asks for it.
+        if (dial_) dial_->ConnectionMaint();
         if (fetchCountdown_ == -1) {
             fetchCountdown_ = qvSetup->GetSleepTime();
             if (fetchCountdown_ < 0) fetchCountdown_ = 0;
@@ -468,13 +500,27 @@ void qvPaneSplit::ResetSchedule() {
 
 // ---- dial-up
 
-bool qvPaneSplit::DoRasConnect() {
-    if (!RasInstalled || (QuorvelConnection && RasConnected)) return true;
-    UpdLog("[RAS] Dial-up is not available in this build; set the ras Profile to (None)");
-    return false;
+bool qvPaneSplit::DoRasConnect(std::function<void(bool connected)> done) {
+    if (!dial_) {
+        // Before the start sequence: only "no dial-up" can be answered.
+        done(!RasInstalled);
+        return true;
+    }
+    return dial_->DoRasConnect(std::move(done));
 }
 
-void qvPaneSplit::HangupNow() { RasConnected = false; }
+void qvPaneSplit::HangupNow() {
+    if (dial_) dial_->HangupNow();
+}
+
+bool qvPaneSplit::CmCancel() { return dial_ && dial_->CmCancel(); }
+
+bool qvPaneSplit::Dialling() const { return dial_ && dial_->Dialling(); }
+
+void qvPaneSplit::SetDialView(RasDialogView* view) {
+    dialView_ = view;
+    if (dial_) dial_->SetView(view);
+}
 
 // ---- log, status, tree
 

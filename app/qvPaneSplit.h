@@ -21,11 +21,14 @@
 #include "app/PaneHost.h"
 #include "app/Shell.h"
 #include "net/Socket.h"
+#include "sched/DialUp.h"
 #include "sched/DialUpState.h"  // RasInstalled, RasConnected, RasSession, ...
+#include "sched/RasDialog.h"    // DialTimings
 #include "sched/schedSet.h"     // ScheduleChanged
 
 class Setup;
 class HostInfoManager;
+class DialUpController;
 namespace store {
 class ExpireRun;
 }
@@ -93,6 +96,12 @@ public:
     void SetExpireRunner(ExpireRunner f) { expireRunner_ = std::move(f); }
     // Called by CmExit after CanClose (the front-end ends its loop there).
     void SetExitHandler(std::function<void()> f) { exitHandler_ = std::move(f); }
+    // The pauses of a dial (set before SetupWindow; a sped-up tick shortens
+    // them with it).
+    void SetDialTimings(DialTimings t) { dialTimings_ = t; }
+    // Where a front-end shows the dial-up dialog; the headless front-end
+    // has none and follows the progress in the log.
+    void SetDialView(RasDialogView* view);
 
     bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
 
@@ -141,9 +150,17 @@ public:
     // A message box: the front-end shows it (headless: a log line).
     void MessageBox(std::string_view text, std::string_view title);
 
-    // Dial-up (the dial-up machinery plugs in here).
-    bool DoRasConnect();
+    // Dial-up. The machinery ("ras"/"Backend") is made by SetupWindow.
+    // DoRasConnect answers through done (before the return when nothing
+    // must be dialled); false, and done never runs, while a dial is under
+    // way.
+    bool DoRasConnect(std::function<void(bool connected)> done);
     void HangupNow();
+    // The dial-up dialog's Cancel: no further attempts. false when nothing
+    // is being dialled.
+    bool CmCancel();
+    bool Dialling() const;
+    DialUp* DialUpMachine() const { return dialUp_.get(); }
 
     // What the front-ends and the control channel read.
     const std::vector<std::string>& StatusLines() const { return status_; }
@@ -154,6 +171,9 @@ public:
     std::int64_t BytesSent() const { return bytesSent_; }
     std::int64_t BytesReceived() const { return bytesRecvd_; }
     int FeedSessionCount() const { return feedCount_; }
+    // Feed work runs or is being started (dialling, or a connect request
+    // queued): new feed work is refused.
+    bool FeedWorkBusy() const { return feedCount_ > 0 || startingSessions_ > 0 || Dialling(); }
     int FetchCountdown() const { return fetchCountdown_; }
     bool Listening() const { return listening_; }
     int ReaderCount() const;
@@ -200,6 +220,13 @@ private:
     std::vector<std::string> status_;
     std::unique_ptr<EventSchedule> schedule_;
     std::unique_ptr<store::ExpireRun> expire_;
+    std::unique_ptr<DialUp> dialUp_;
+    std::unique_ptr<DialUpController> dial_;  // after dialUp_: it goes first
+    DialTimings dialTimings_;
+    RasDialogView* dialView_ = nullptr;
+    // Connect requests posted after a dial but not handled yet: the run has
+    // begun though no feed session exists so far.
+    int startingSessions_ = 0;
     int memoryLoad_ = 0;
     std::time_t memoryRead_ = 0;
 

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 
+#include "app/CtlCommands.h"
 #include "app/Messages.h"
+#include "sched/SimDialUp.h"
 #include "sched/TimeManager.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
@@ -78,6 +80,9 @@ protected:
             feeds_.push_back(s->state);
             return s;
         });
+        DialTimings quick;
+        quick.hangUpWaitMs = quick.connectedWaitMs = quick.redialWaitMs = 10;
+        pane_->SetDialTimings(quick);
         pane_->SetupWindow();
         ASSERT_TRUE(RunUntil(loop_, [&] { return pane_->Listening() || !shell_.messages.empty(); }));
     }
@@ -395,6 +400,189 @@ TEST_F(ControllerTest, ScheduledEventsFireOnePerMinuteTick) {
     pane_->MsgMinuteTimer();  // now the Expire event
     EXPECT_TRUE(due.empty());
     ASSERT_TRUE(RunUntil(loop_, [&] { return shell_.Logged("[EXPIRE]"); }));
+}
+
+// ---- dial-up in the work queue
+
+class DialWiringTest : public ControllerTest {
+protected:
+    static constexpr const char* kTerminating = "[QV] Terminating RAS Connection";
+
+    // Starts the controller with the simulated dial-up entry "MyISP".
+    void StartDialling(const std::string& script, const char* drop = "Yes", int attempts = 3,
+                       int sleepTime = 3) {
+        testutil::WriteFile(home_ / "sim.txt", script);
+        Write("ras", "Profile", "MyISP");
+        Write("ras", "Backend", "sim");
+        Write("ras", "SimScript", "sim.txt");
+        Write("ras", "redialattempts", std::to_string(attempts));
+        Write("ras", "DropConnect", drop);
+        Write("admin", "SleepTime", std::to_string(sleepTime));
+        Start();
+        sim_ = dynamic_cast<SimDialUp*>(pane_->DialUpMachine());
+        ASSERT_NE(nullptr, sim_);
+        pane_->SetFeedFactory([this](EventLoop&, const FeedRequest& r) {
+            feedRequests_.push_back(r);
+            afterConnect_.push_back(RasConnected && Count("[RAS] Session established") == 1);
+            auto f = std::make_unique<FakeSession>(std::make_shared<int>(1));
+            feeds_.push_back(f->state);
+            return f;
+        });
+    }
+    int Count(std::string_view line) const {
+        int n = 0;
+        for (const std::string& l : pane_->LogLines()) n += l == line ? 1 : 0;
+        return n;
+    }
+    // The feed sessions end; the next five-second tick finds no feed work.
+    void EndRun() {
+        for (auto& f : feeds_) *f = 2;
+        pane_->Msg5Timer();
+    }
+    void RunFor(std::chrono::milliseconds d) {
+        const auto end = std::chrono::steady_clock::now() + d;
+        while (std::chrono::steady_clock::now() < end) loop_.RunOnce(5);
+    }
+
+    SimDialUp* sim_ = nullptr;
+    std::vector<bool> afterConnect_;
+};
+
+TEST_F(DialWiringTest, NoProfileStartsTheWorkWithoutDialling) {
+    StartDialling("entry MyISP\nconnected\n");
+    Write("ras", "Profile", "(None)");
+    pane_->SettingsClosed(3);
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
+    EXPECT_EQ(0, sim_->Dials());
+    EXPECT_EQ(-1, pane_->FetchCountdown());
+    EndRun();
+    EXPECT_EQ(0, Count(kTerminating));
+    EXPECT_EQ(3, pane_->FetchCountdown());
+}
+
+TEST_F(DialWiringTest, GetPostDialsFirstAndStartsFeedWorkOnlyOnceConnected) {
+    StartDialling("entry MyISP\nstate 0 after 20ms\nstate 1 after 20ms\nconnected after 500ms\n");
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return Count("[RAS] Opening connection port") == 1; }));
+    EXPECT_TRUE(pane_->Dialling());
+    EXPECT_EQ(-2, pane_->FetchCountdown());
+    EXPECT_TRUE(pane_->FeedWorkBusy());
+    // While dialling, more work is dropped and the minute tick stands still.
+    pane_->CmProcessQueue();
+    pane_->CmRefreshGroups();
+    pane_->CmExpireRun();
+    pane_->MsgMinuteTimer();
+    pane_->Msg5Timer();
+    EXPECT_TRUE(feedRequests_.empty());
+    EXPECT_EQ(-2, pane_->FetchCountdown());
+
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
+    EXPECT_EQ(1, sim_->Dials());
+    EXPECT_EQ("MyISP", sim_->dialled.at(0).entry);
+    EXPECT_EQ(kind::FetchArticles, feedRequests_[0].kind);
+    EXPECT_EQ(kind::PostArticles, feedRequests_[1].kind);
+    EXPECT_EQ(std::vector<bool>({true, true}), afterConnect_);
+    EXPECT_EQ(-1, pane_->FetchCountdown());
+    EXPECT_FALSE(shell_.Logged("[EXPIRE]"));
+
+    // A tick during the run leaves the line alone; the end of the run hangs
+    // up the line we dialled, once, and restarts the countdown.
+    pane_->Msg5Timer();
+    EXPECT_TRUE(RasConnected);
+    EXPECT_EQ(0, Count(kTerminating));
+    EndRun();
+    EXPECT_EQ(1, Count(kTerminating));
+    EXPECT_EQ(1, sim_->HangUps());
+    EXPECT_FALSE(RasConnected);
+    EXPECT_EQ(3, pane_->FetchCountdown());
+    pane_->Msg5Timer();
+    EXPECT_EQ(1, Count(kTerminating));
+}
+
+TEST_F(DialWiringTest, RefreshDialsFirstToo) {
+    StartDialling("entry MyISP\nconnected after 30ms\n", "Yes", 3, 0);
+    pane_->CmRefreshGroups();
+    EXPECT_TRUE(feedRequests_.empty());
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 1; }));
+    EXPECT_EQ(kind::RefreshGroups, feedRequests_[0].kind);
+    EXPECT_EQ(std::vector<bool>({true}), afterConnect_);
+    EndRun();
+    EXPECT_EQ(1, Count(kTerminating));
+}
+
+TEST_F(DialWiringTest, FailedDialsStartNoFeedWork) {
+    const struct {
+        const char* script;
+        const char* line;  // logged once per attempt
+    } cases[] = {
+        {"entry MyISP\nerror 678 after 10ms\n", "[RAS] No answer"},
+        {"entry MyISP\nstate 0\ndisconnected after 10ms\n", "[RAS] Disconnect or failed connection attempt"},
+        {"entry MyISP\nfail\n", "[RAS] The RAS subsystem has encountered a fatal error!"},
+    };
+    for (const auto& c : cases) {
+        StartDialling(c.script, "Yes", 2);
+        pane_->MsgProcessQueue();
+        EXPECT_TRUE(pane_->Dialling()) << c.script;
+        ASSERT_TRUE(RunUntil(loop_, [&] { return !pane_->Dialling(); })) << c.script;
+        RunFor(std::chrono::milliseconds(50));
+        EXPECT_EQ(2, sim_->Dials()) << c.script;
+        EXPECT_EQ(2, Count(c.line)) << c.script;
+        EXPECT_TRUE(feedRequests_.empty()) << c.script;
+        EXPECT_EQ(0, pane_->FeedSessionCount()) << c.script;
+        EXPECT_EQ(-1, pane_->FetchCountdown()) << c.script;
+        pane_->Msg5Timer();  // the countdown restarts at the next tick
+        EXPECT_EQ(3, pane_->FetchCountdown()) << c.script;
+        EXPECT_EQ(0, Count(kTerminating)) << c.script;
+        pane_.reset();
+    }
+}
+
+TEST_F(DialWiringTest, DropConnectNoLeavesTheLineUpForTheNextRunToTakeOver) {
+    StartDialling("entry MyISP\nconnected after 10ms\n", "No");
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
+    EndRun();
+    pane_->Msg5Timer();
+    EXPECT_EQ(0, Count(kTerminating));
+    EXPECT_EQ(0, sim_->HangUps());
+    EXPECT_EQ(std::vector<std::string>({"MyISP"}), sim_->ActiveNames());
+    EXPECT_EQ(0u, RasSession);  // forgotten with the end of the run
+
+    // The next run finds the line up and uses it without dialling.
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 4; }));
+    EXPECT_EQ(1, sim_->Dials());
+}
+
+TEST_F(DialWiringTest, TakenOverLineIsNeverHungUp) {
+    StartDialling("entry MyISP\nactive MyISP\n", "Yes");
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
+    EXPECT_EQ(0, sim_->Dials());
+    EXPECT_FALSE(QuorvelConnection);
+    pane_->Msg5Timer();  // during the run: the taken-over line counts as down again
+    EXPECT_FALSE(RasConnected);
+    EndRun();
+    pane_->Msg5Timer();
+    EXPECT_EQ(0, sim_->HangUps());
+    EXPECT_EQ(0, Count(kTerminating));
+    EXPECT_EQ(std::vector<std::string>({"MyISP"}), sim_->ActiveNames());
+}
+
+TEST_F(DialWiringTest, CtlCancelStopsTheDialAndTheRedials) {
+    StartDialling("entry MyISP\nstate 0 after 10ms\n", "Yes", 3, 0);
+    pane_->CmProcessQueue();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return Count("[RAS] Opening connection port") == 1; }));
+    pane_->CmProcessQueue();  // dropped: a dial is under way
+    EXPECT_EQ(CtlReply::Ok, HandleCtlCommand(*pane_, {"cancel"}).outcome);
+    ASSERT_TRUE(RunUntil(loop_, [&] { return !pane_->Dialling(); }));
+    RunFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(1, sim_->Dials());
+    EXPECT_TRUE(feedRequests_.empty());
+    EXPECT_EQ(CtlReply::Refused, HandleCtlCommand(*pane_, {"cancel"}).outcome);
+    // Nothing runs now: new work is taken again.
+    EXPECT_FALSE(pane_->FeedWorkBusy());
 }
 
 TEST(MemoryLoad, ComputedFromTotalAndAvailable) {

@@ -196,7 +196,7 @@ ArticleLookup GroupIndex::ResolveArticle(std::string_view group, long number) co
     ArticleLookup result;
     const auto path = IndexFilePath(group, number);
     if (!path) return result;
-    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not stall us
     if (fd < 0) {
         result.status = errno == ENOENT ? ArticleStatus::kNoSuchArticle : ArticleStatus::kUnreadable;
         return result;
@@ -240,6 +240,18 @@ std::optional<long> GroupIndex::NextArticleNumber(std::string_view group) const 
     return n;
 }
 
+std::vector<std::pair<std::string, long>> RaiseHighsToArticles(const std::string& newsDir) {
+    GroupIndex index(newsDir);
+    std::vector<std::pair<std::string, long>> raised;
+    for (const std::string& group : index.ListGroups()) {
+        const auto info = index.ReadGroup(group);
+        const auto numbers = index.ListArticles(group);
+        if (!info || !numbers || numbers->empty() || numbers->back() <= info->high) continue;
+        if (index.SetHigh(group, numbers->back())) raised.emplace_back(group, numbers->back());
+    }
+    return raised;
+}
+
 std::optional<long> GroupIndex::AllocateArticleNumber(std::string_view group) {
     const auto n = NextArticleNumber(group);
     if (!n || !profile::WriteString(indexPath_, group, "High", std::to_string(*n)))
@@ -252,7 +264,16 @@ bool GroupIndex::WriteArticleIndex(std::string_view group, long number,
     const auto path = IndexFilePath(group, number);
     if (!path || contentPath.empty() || contentPath.find_first_of("\r\n") != std::string_view::npos)
         return false;
-    const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // The line is written under a work name and then linked to the index
+    // name, which fails when that exists: a process killed at any point
+    // leaves either no index file or a whole one, never an empty one that
+    // would hold its number with no article behind it. The work name starts
+    // with "." so nothing takes it for an article.
+    struct stat existing {};
+    if (::lstat(path->c_str(), &existing) == 0) return false;
+    const std::size_t slash = path->rfind('/');
+    const std::string work = path->substr(0, slash + 1) + "." + path->substr(slash + 1) + ".wrk";
+    const int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     std::string line(contentPath);
     line += "\r\n";
@@ -265,7 +286,8 @@ bool GroupIndex::WriteArticleIndex(std::string_view group, long number,
         else rest.remove_prefix(static_cast<std::size_t>(n));
     }
     if (::close(fd) != 0) ok = false;
-    if (!ok) ::unlink(path->c_str());
+    ok = ok && ::link(work.c_str(), path->c_str()) == 0;
+    ::unlink(work.c_str());
     return ok;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace store {
@@ -118,6 +119,14 @@ private:
     std::string newsDir_;
     std::string indexPath_;
 };
+
+// Raises "High" of every listed group whose directory holds index files
+// above it, to the highest of them. The feed writes High only when it
+// finishes a group, so a process killed in the middle of one leaves
+// articles that readers and the expire run, going by High, would never
+// reach. Run at start, before any session. Returns the groups raised with
+// their new High.
+std::vector<std::pair<std::string, long>> RaiseHighsToArticles(const std::string& newsDir);
 
 // Local date and time in the group index's formats: "%04d%02d%02d" and
 // "%02d%02d%02d".

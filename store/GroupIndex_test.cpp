@@ -189,5 +189,46 @@ TEST_F(GroupIndexTest, ContentPathForMapsUnsafeIds) {
     EXPECT_FALSE(index.ContentPathFor("..", "abc@host").has_value());
 }
 
+TEST_F(GroupIndexTest, IndexFileAppearsWholeOrNotAtAll) {
+    // A process killed while writing leaves only the work file, which no
+    // listing takes for an article and the next write of that number
+    // replaces.
+    GroupIndex index(News());
+    MakeGroup(index, "g");
+    const std::string dir = News() + "g/";
+    testutil::WriteFile(dir + ".NEWS0000000002.wrk", "news/g/half");
+    EXPECT_EQ(std::vector<long>{}, index.ListArticles("g").value());
+    EXPECT_EQ(2, index.NextArticleNumber("g"));
+    ASSERT_TRUE(index.WriteArticleIndex("g", 2, "news/g/whole@x"));
+    EXPECT_EQ("news/g/whole@x\r\n", testutil::ReadFile(dir + "NEWS0000000002"));
+    struct stat st {};
+    EXPECT_NE(0, ::stat((dir + ".NEWS0000000002.wrk").c_str(), &st));
+    EXPECT_FALSE(index.WriteArticleIndex("g", 2, "news/g/other@x"));
+    EXPECT_EQ("news/g/whole@x\r\n", testutil::ReadFile(dir + "NEWS0000000002"));
+}
+
+TEST_F(GroupIndexTest, RaiseHighsToArticlesAfterAKilledFeed) {
+    // A feed killed before its checkpoint leaves index files above High,
+    // with gaps where articles failed.
+    GroupIndex index(News());
+    MakeGroup(index, "comp.lang.c");
+    MakeGroup(index, "alt.quiet");
+    MakeGroup(index, "alt.empty");
+    ASSERT_TRUE(index.SetHigh("alt.quiet", 9));
+    for (long n : {2, 3, 5, 6})
+        ASSERT_TRUE(index.WriteArticleIndex("comp.lang.c", n, News() + "comp.lang.c/m" + std::to_string(n)));
+    ASSERT_TRUE(index.WriteArticleIndex("alt.quiet", 4, News() + "alt.quiet/m4"));
+
+    const auto raised = RaiseHighsToArticles(News());
+    ASSERT_EQ(1u, raised.size());
+    EXPECT_EQ("comp.lang.c", raised[0].first);
+    EXPECT_EQ(6, raised[0].second);
+    EXPECT_EQ("6", Get("comp.lang.c", "High"));
+    EXPECT_EQ("9", Get("alt.quiet", "High"));  // never lowered
+    EXPECT_EQ("1", Get("alt.empty", "High"));
+    EXPECT_EQ(7, index.NextArticleNumber("comp.lang.c"));
+    EXPECT_TRUE(RaiseHighsToArticles(News()).empty());
+}
+
 }  // namespace
 }  // namespace store
