@@ -20,6 +20,7 @@
 #include "settings/Setup.h"
 #include "store/Expire.h"
 #include "store/GroupIndex.h"
+#include "store/Recovery.h"
 #include "store/StoreNames.h"
 
 namespace {
@@ -126,12 +127,15 @@ void qvPaneSplit::MsgStart() {
     }
 
     MakeNewsDirectories();
-    // A run that was killed in the middle of a fetch left articles above
-    // High; make them reachable before any session starts.
-    if (const std::string news = NewsDirectory(); !news.empty())
+    // A run that was killed in the middle of a fetch left work files, content
+    // files without an index (which the fetch would take for stored) and
+    // articles above High; repair all of it before any session starts.
+    if (const std::string news = NewsDirectory(); !news.empty()) {
+        store::RecoverStore(news, [this](std::string_view line) { UpdLog(line); });
         for (const auto& [group, high] : store::RaiseHighsToArticles(news))
             UpdLog("[QV] High of " + group + " raised to " + std::to_string(high) +
                    ", the articles an interrupted fetch stored");
+    }
 
     MAX_CLIENTS = kClientSlots;
     clients_.clear();

@@ -17,57 +17,20 @@ Every socket and every wait is bounded.
 
 import os
 import re
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
-import warnings
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    import nntplib
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hostile_support as hs  # noqa: E402
+from hostile_support import nntplib, read, write  # noqa: E402
 
-TIMEOUT = 10
+TIMEOUT = hs.TIMEOUT
 RUN_TIMEOUT = 40
 SERVER_TIMEOUT = 2
 ARTICLES = 10
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def binary():
-    path = os.environ.get("QV_BINARY") or os.path.join(HERE, "..", "build", "bin", "quorvel")
-    return os.path.abspath(path)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    tmp = path + ".new"
-    with open(tmp, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-    os.replace(tmp, path)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 def message_id(group, n):
@@ -85,7 +48,7 @@ def article(group, n):
     return "".join(l + "\r\n" for l in lines).encode()
 
 
-class FakeUpstream:
+class FakeUpstream(hs.LoopbackServer):
     """An NNTP server for one test run: groups of articles 1..ARTICLES,
     and faults keyed by group and article number:
     "drop"  - the status line and half the article, then close;
@@ -100,30 +63,7 @@ class FakeUpstream:
         self.greeting = "ok"
         self.sessions = []  # one list of received command lines per connection
         self.lock = threading.Lock()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.stopping = False
-        self.thread = threading.Thread(target=self.accept_loop, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.stopping = True
-        self.thread.join(5)
-        self.sock.close()
-
-    def accept_loop(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+        super().__init__()
 
     def commands(self, session=-1):
         with self.lock:
@@ -203,58 +143,20 @@ class FakeUpstream:
             conn.close()
 
 
-class Quorvel:
+class Quorvel(hs.Server):
     def __init__(self, upstream_port):
         self.tmp = tempfile.TemporaryDirectory(prefix="qvfault-")
-        self.home = self.tmp.name
-        self.news = os.path.join(self.home, "news")
-        self.port = free_port()
+        super().__init__(self.tmp.name, hs.free_port())
+        self.news = hs.make_home(self.home, self.port)
         self.set_upstream_port(upstream_port)
-        write(os.path.join(self.home, "allowip.ini"), "127.0.0.1\r\n")
-        os.makedirs(os.path.join(self.news, "POSTS"), exist_ok=True)
-        self.out = open(os.path.join(self.home, "stdout.txt"), "wb")
-        self.proc = subprocess.Popen([binary(), "--home", self.home, "--headless"],
-                                     stdin=subprocess.DEVNULL, stdout=self.out,
-                                     stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            if self.proc.poll() is not None:
-                raise RuntimeError("server ended at start:\n" + self.log())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+        self.start(timeout=TIMEOUT)
 
     def set_upstream_port(self, port):
-        write(os.path.join(self.home, "Quorvel.INI"),
-              "[admin]\r\nListenPort=%d\r\nNewsPath=news/\r\nPostingHost=127.0.0.1\r\n"
-              "ServerTimeout=%d\r\n"
-              "[Newsfeed01]\r\nName=127.0.0.1\r\nPort=%d\r\n"
-              "AllGroupFile=feed01.all\r\nSubGroupFile=feed01.sub\r\n"
-              % (self.port, SERVER_TIMEOUT, port))
+        hs.write_ini(self.home, self.port, upstream_port=port, server_timeout=SERVER_TIMEOUT)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        super().stop()
         self.tmp.cleanup()
-
-    def log(self):
-        try:
-            return read(os.path.join(self.home, "quorvel.log")).decode("latin-1")
-        except OSError:
-            return ""
-
-    def path(self, *parts):
-        return os.path.join(self.news, *parts)
 
     def getpost(self, meanwhile=None):
         """ctl getpost, then wait until both sessions (fetch, and post with
@@ -263,18 +165,7 @@ class Quorvel:
         self.run("getpost", 2, meanwhile)
 
     def run(self, command, sessions, meanwhile=None):
-        ended = self.log().count("Server Session Ended.")
-        began = self.log().count("Attempting Server Connection")
-        r = subprocess.run([binary(), "--home", self.home, "ctl", command],
-                           stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
-        assert r.returncode == 0 and b"requested" in r.stdout, r
-        if meanwhile:
-            wait_for(lambda: self.log().count("Attempting Server Connection") > began, TIMEOUT,
-                     "the session to begin")
-            meanwhile()
-        wait_for(lambda: self.log().count("Server Session Ended.") >= ended + sessions
-                 and not os.path.exists(self.path("feed01.lck")),
-                 RUN_TIMEOUT, "ctl %s to finish\n%s" % (command, self.log()))
+        self.run_feed(command, sessions, meanwhile, timeout=RUN_TIMEOUT)
 
     def stored(self, group):
         """{local number: message-id from the stored content's header}."""
@@ -311,25 +202,11 @@ class FeedFaultTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.qv.stop()
-        cls.upstream.stop()
+        cls.upstream.close()
 
     def check_store(self, group):
         qv = self.qv
-        d = qv.path(group)
-        indexed = set()
-        for name in sorted(os.listdir(d)):
-            self.assertFalse(name.startswith("."), "work file left behind: " + name)
-            if not name.startswith("NEWS"):
-                continue
-            line = read(os.path.join(d, name))
-            self.assertTrue(line.endswith(b"\r\n") and line.count(b"\n") == 1, (name, line))
-            content = os.path.join(qv.home, line[:-2].decode("latin-1"))
-            self.assertEqual(os.path.dirname(os.path.abspath(content)), os.path.abspath(d))
-            data = read(content)
-            self.assertTrue(data.startswith(b"220 ") and data.endswith(b"\r\n.\r\n"), name)
-            indexed.add(os.path.basename(content))
-        orphans = [n for n in os.listdir(d) if not n.startswith("NEWS") and n not in indexed]
-        self.assertEqual(orphans, [], "content files no index names")
+        self.assertEqual([], hs.group_file_problems(qv.home, group))
         stored = qv.stored(group)
         s = nntplib.NNTP("127.0.0.1", qv.port, timeout=TIMEOUT)
         try:
@@ -359,7 +236,7 @@ class FeedFaultTest(unittest.TestCase):
                     up.faults[(group, fault["fault"][0])] = fault["fault"][1]
                 up.greeting = fault.get("greeting", "ok")
                 if fault.get("refused"):
-                    qv.set_upstream_port(free_port())
+                    qv.set_upstream_port(hs.free_port())
                 log_before = len(qv.log())
                 sessions_before = len(up.sessions)
 
@@ -432,14 +309,5 @@ class FeedFaultTest(unittest.TestCase):
             s.quit()
 
 
-def main():
-    if not os.path.exists(binary()):
-        print("feed_fault_test: no server binary at %s (set QV_BINARY)" % binary(),
-              file=sys.stderr)
-        return 2
-    result = unittest.main(exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(hs.main("feed_fault_test"))

@@ -16,65 +16,25 @@ groups cannot be created. Every socket and every wait is bounded.
 import io
 import os
 import re
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
+import tempfile
 import unittest
-import warnings
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    import nntplib
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hostile_support as hs  # noqa: E402
+from hostile_support import nntplib, read, write  # noqa: E402
 
 INN_HOST = "127.0.0.1"
 INN_PORT = int(os.environ.get("INN_PORT", "11119"))
-TIMEOUT = 10
+TIMEOUT = hs.TIMEOUT
 RUN_TIMEOUT = 60
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def binary():
-    path = os.environ.get("QV_BINARY") or os.path.join(HERE, "..", "build", "bin", "quorvel")
-    return os.path.abspath(path)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    tmp = path + ".new"
-    with open(tmp, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-    os.replace(tmp, path)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
 def inn_reachable():
-    try:
-        with socket.create_connection((INN_HOST, INN_PORT), timeout=3) as s:
-            s.settimeout(3)
-            return s.recv(512).startswith(b"20")
-    except OSError:
-        return False
+    return hs.inn_reachable(INN_HOST, INN_PORT)
 
 
 def inn():
@@ -117,83 +77,27 @@ def article_bytes(msgid, groups, subject, body):
             % (groups, subject, msgid, body)).encode()
 
 
-class Quorvel:
+class Quorvel(hs.Server):
     """The server binary in its own home, upstream and posting host INN."""
 
     def __init__(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="qvfeed-")
-        self.home = self.tmp.name
-        self.news = os.path.join(self.home, "news")
-        self.port = free_port()
-        write(os.path.join(self.home, "Quorvel.INI"),
-              "[admin]\r\nListenPort=%d\r\nNewsPath=news/\r\nPostingHost=%s\r\n"
-              "ServerTimeout=10\r\n"
-              "[Newsfeed01]\r\nName=%s\r\nPort=%d\r\n"
-              "AllGroupFile=feed01.all\r\nSubGroupFile=feed01.sub\r\n"
-              % (self.port, INN_HOST, INN_HOST, INN_PORT))
-        write(os.path.join(self.home, "allowip.ini"), "127.0.0.1\r\n")
-        os.makedirs(os.path.join(self.news, "POSTS"), exist_ok=True)
-        self.out = open(os.path.join(self.home, "stdout.txt"), "wb")
-        self.proc = subprocess.Popen([binary(), "--home", self.home, "--headless"],
-                                     stdin=subprocess.DEVNULL, stdout=self.out,
-                                     stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            if self.proc.poll() is not None:
-                raise RuntimeError("server ended at start:\n" + self.log())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+        super().__init__(self.tmp.name, hs.free_port())
+        self.news = hs.make_home(self.home, self.port, upstream_port=INN_PORT, server_timeout=10,
+                                 upstream_host=INN_HOST)
+        self.start(timeout=TIMEOUT)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        super().stop()
         self.tmp.cleanup()
-
-    def log(self):
-        try:
-            return read(os.path.join(self.home, "quorvel.log")).decode("latin-1")
-        except OSError:
-            return ""
-
-    def path(self, *parts):
-        return os.path.join(self.news, *parts)
-
-    def ctl(self, *words):
-        r = subprocess.run([binary(), "--home", self.home, "ctl"] + list(words),
-                           stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
-        return r.returncode, r.stdout.decode("latin-1") + r.stderr.decode("latin-1")
 
     def run(self, command, sessions):
         """Runs ctl getpost/refresh and waits until its `sessions` feed
         sessions have ended and the lock file is gone again."""
-        ended = self.log().count("Server Session Ended.")
-        rc, out = self.ctl(command)
-        assert rc == 0 and "requested" in out, (rc, out)
-        wait_for(lambda: self.log().count("Server Session Ended.") >= ended + sessions
-                 and not os.path.exists(self.path("feed01.lck")),
-                 RUN_TIMEOUT, "ctl %s to finish\n%s" % (command, self.log()))
+        self.run_feed(command, sessions, timeout=RUN_TIMEOUT)
 
     def expire(self):
-        done = self.log().count("[EXPIRE] Finished")
-        rc, out = self.ctl("expire")
-        assert rc == 0 and "requested" in out, (rc, out)
-        wait_for(lambda: self.log().count("[EXPIRE] Finished") > done, RUN_TIMEOUT,
-                 "the expire run\n" + self.log())
-        wait_for(lambda: not os.path.exists(self.path("feed01.lck")), RUN_TIMEOUT, "the lock")
-
-    def reader(self):
-        return nntplib.NNTP("127.0.0.1", self.port, timeout=TIMEOUT)
+        super().expire(RUN_TIMEOUT)
 
     def index_value(self, group, key):
         text = read(self.path("newsrc.ini")).decode("latin-1")
@@ -220,26 +124,7 @@ class StoreChecks:
 
     def check_store(self, qv, groups):
         for group in groups:
-            d = qv.path(group)
-            names = sorted(os.listdir(d))
-            indexed = set()
-            for name in names:
-                self.assertFalse(name.startswith("."), "work file left behind: %s/%s" % (group, name))
-                if not name.startswith("NEWS"):
-                    continue
-                line = read(os.path.join(d, name))
-                self.assertTrue(line.endswith(b"\r\n") and line.count(b"\n") == 1, (name, line))
-                content = os.path.join(qv.home, line[:-2].decode("latin-1"))
-                self.assertTrue(os.path.isfile(content), "%s names %s" % (name, content))
-                self.assertEqual(os.path.dirname(os.path.abspath(content)), os.path.abspath(d))
-                data = read(content)
-                self.assertTrue(data.startswith(b"220 "), (name, data[:80]))
-                self.assertTrue(data.endswith(b"\r\n.\r\n"), (name, data[-80:]))
-                indexed.add(os.path.basename(content))
-            # A content file no index names would make later fetches take the
-            # article as stored: it would never be offered to readers.
-            orphans = [n for n in names if not n.startswith(("NEWS", "RAW")) and n not in indexed]
-            self.assertEqual(orphans, [], group)
+            self.assertEqual([], hs.group_file_problems(qv.home, group))
 
         s = qv.reader()
         try:
@@ -300,6 +185,17 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         body = "Body of %s.\r\n.a line that starts with a dot\r\nlast line" % tag
         s.post(io.BytesIO(article_bytes(msgid, groups, "feed test " + tag, body)))
         cls.ids[tag] = msgid
+
+    def expire_all(self, group):
+        """An expire run that removes every article of the group: each is
+        larger than 0 K."""
+        qv = self.qv
+        ini = read(qv.path("newsrc.ini")).decode("latin-1")
+        ini, n = re.subn(r"^(\[%s\]\r?\n)" % re.escape(group), r"\1ExpireSize=0\r\n", ini,
+                         flags=re.M)
+        self.assertEqual(n, 1)
+        write(qv.path("newsrc.ini"), ini)
+        qv.expire()
 
     def upstream(self, group):
         """(first, last, {number: message-id}) of a group on INN."""
@@ -438,13 +334,7 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         before_a = qv.stored(self.A)
         before_b = qv.stored(self.B)
         high_b = int(qv.index_value(self.B, "High"))
-        # Every article of B is larger than 0 K.
-        ini = read(qv.path("newsrc.ini")).decode("latin-1")
-        ini, n = re.subn(r"^(\[%s\]\r?\n)" % re.escape(self.B), r"\1ExpireSize=0\r\n", ini,
-                         flags=re.M)
-        self.assertEqual(n, 1)
-        write(qv.path("newsrc.ini"), ini)
-        qv.expire()
+        self.expire_all(self.B)
 
         self.assertEqual(qv.stored(self.B), {})
         self.assertEqual([f for f in os.listdir(qv.path(self.B))], [])
@@ -486,12 +376,7 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         if cancel.returncode != 0:
             self.skipTest("cannot cancel on INN: %r" % cancel)
         # Empty A here, so a walk from its start would store everything anew.
-        ini = read(qv.path("newsrc.ini")).decode("latin-1")
-        ini, n = re.subn(r"^(\[%s\]\r?\n)" % re.escape(self.A), r"\1ExpireSize=0\r\n", ini,
-                         flags=re.M)
-        self.assertEqual(n, 1)
-        write(qv.path("newsrc.ini"), ini)
-        qv.expire()
+        self.expire_all(self.A)
         self.assertEqual(qv.stored(self.A), {})
         high = int(qv.index_value(self.A, "High"))
 
@@ -509,14 +394,10 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
 
 
 def main():
-    if not os.path.exists(binary()):
-        print("feed_inn_test: no server binary at %s (set QV_BINARY)" % binary(), file=sys.stderr)
-        return 2
-    if not inn_reachable():
+    if os.path.exists(hs.binary()) and not inn_reachable():
         print("feed_inn_test: skipped: INN not reachable on %s:%d" % (INN_HOST, INN_PORT))
         return 0
-    result = unittest.main(exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
+    return hs.main("feed_inn_test")
 
 
 if __name__ == "__main__":

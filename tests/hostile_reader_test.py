@@ -255,13 +255,5 @@ class HostileReaderTest(unittest.TestCase):
             self.fail("local.small holds %s" % entry)
 
 
-def main():
-    if not os.path.exists(hs.binary()):
-        print("no server binary at %s (set QV_BINARY)" % hs.binary(), file=sys.stderr)
-        return 2
-    result = unittest.main(exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(hs.main("hostile_reader_test"))

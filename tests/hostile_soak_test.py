@@ -7,7 +7,6 @@ is consistent. The long run is bench/soak.py with its defaults.
 """
 
 import os
-import socket
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
@@ -17,11 +16,7 @@ import soak  # noqa: E402
 
 
 def inn_port():
-    try:
-        socket.create_connection(("127.0.0.1", 11119), timeout=2).close()
-        return 11119
-    except OSError:
-        return 0
+    return 11119 if hs.inn_reachable("127.0.0.1", 11119) else 0
 
 
 def main():

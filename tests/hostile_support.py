@@ -1,10 +1,11 @@
-"""Shared pieces of the hostile-peer, crash and soak runs.
+"""Shared pieces of the live-server tests (tests/*_test.py) and the soak run.
 
 A server home on a free loopback port, the server binary started headless in
-it (with its standard error kept, so sanitizer reports can be read), a fake
-upstream NNTP server on loopback whose replies a test scripts, readers that
-misbehave, and a checker that walks the news store and lists every
-inconsistency it finds.
+it (with its standard output and error kept, so log lines and sanitizer
+reports can be read), feed runs through `quorvel ctl` waited for by their
+log lines, a fake upstream NNTP server on loopback whose replies a test
+scripts, readers that misbehave, and checkers that walk the news store and
+list every inconsistency they find.
 
 The binary comes from $QV_BINARY, else build/bin/quorvel beside this file's
 folder. Every wait is bounded.
@@ -15,8 +16,15 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
+import unittest
+import warnings
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import nntplib
 
 TIMEOUT = 10
 
@@ -36,10 +44,13 @@ def free_port():
 
 
 def write(path, data):
+    """Writes text or bytes as they are, making folders. The file is
+    replaced in one step, so a running server never reads half of it."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    mode = "wb" if isinstance(data, bytes) else "w"
-    with open(path, mode, **({} if mode == "wb" else {"newline": ""})) as f:
-        f.write(data)
+    tmp = path + ".new"
+    with open(tmp, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+    os.replace(tmp, path)
 
 
 def read(path):
@@ -50,22 +61,57 @@ def read(path):
         return b""
 
 
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def inn_reachable(host="127.0.0.1", port=11119):
+    """True when an NNTP server greets on host:port (INN for the tests)."""
+    try:
+        with socket.create_connection((host, port), timeout=3) as s:
+            s.settimeout(3)
+            return s.recv(512).startswith(b"20")
+    except OSError:
+        return False
+
+
+def main(name):
+    """Runs the test cases of the script being run; exit code 2 when there
+    is no server binary, 1 when a test failed."""
+    if not os.path.exists(binary()):
+        print("%s: no server binary at %s (set QV_BINARY)" % (name, binary()), file=sys.stderr)
+        return 2
+    result = unittest.main(module="__main__", exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1
+
+
 # ---- a home --------------------------------------------------------------------
 
 
-def make_home(home, port, upstream_port=119, server_timeout=60, groups=(), subscriptions=(),
+def write_ini(home, port, upstream_port=119, server_timeout=60, upstream_host="127.0.0.1",
               extra_ini=""):
+    """Quorvel.INI: reader port, news/, the upstream as news server and
+    posting host."""
+    write(os.path.join(home, "Quorvel.INI"),
+          "[admin]\r\nListenPort=%d\r\nNewsPath=news/\r\nPostingHost=%s\r\n"
+          "ServerTimeout=%d\r\n"
+          "[Newsfeed01]\r\nName=%s\r\nPort=%d\r\n"
+          "AllGroupFile=feed01.all\r\nSubGroupFile=feed01.sub\r\n%s"
+          % (port, upstream_host, server_timeout, upstream_host, upstream_port, extra_ini))
+
+
+def make_home(home, port, upstream_port=119, server_timeout=60, groups=(), subscriptions=(),
+              extra_ini="", upstream_host="127.0.0.1"):
     """Quorvel.INI, allowip.ini (loopback), news/ with POSTS.
 
     groups: (name, local) pairs put into newsrc.ini with Low 1, High 1.
     subscriptions: group names, each as a "Y0000000000 name" record.
     """
-    write(os.path.join(home, "Quorvel.INI"),
-          "[admin]\r\nListenPort=%d\r\nNewsPath=news/\r\nPostingHost=127.0.0.1\r\n"
-          "ServerTimeout=%d\r\n"
-          "[Newsfeed01]\r\nName=127.0.0.1\r\nPort=%d\r\n"
-          "AllGroupFile=feed01.all\r\nSubGroupFile=feed01.sub\r\n%s"
-          % (port, server_timeout, upstream_port, extra_ini))
+    write_ini(home, port, upstream_port, server_timeout, upstream_host, extra_ini)
     write(os.path.join(home, "allowip.ini"), "127.0.0.1\r\n")
     news = os.path.join(home, "news")
     os.makedirs(os.path.join(news, "POSTS"), exist_ok=True)
@@ -110,20 +156,20 @@ class Server:
         self.home = home
         self.port = port
         self.proc = None
-        self.run = 0
+        self.starts = 0
         # The sanitizer keeps freed memory in quarantine (256 MB by default),
         # which makes resident memory follow the churn rather than what is
         # live. Tests that judge memory keep the quarantine small.
         self.lean_sanitizer = lean_sanitizer
 
     def start(self, timeout=30):
-        self.run += 1
+        self.starts += 1
         env = dict(os.environ)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
         if self.lean_sanitizer:
             env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
-        self.out = open(os.path.join(self.home, "stdout-%d.txt" % self.run), "wb")
-        self.err = open(os.path.join(self.home, "stderr-%d.txt" % self.run), "wb")
+        self.out = open(os.path.join(self.home, "stdout-%d.txt" % self.starts), "wb")
+        self.err = open(os.path.join(self.home, "stderr-%d.txt" % self.starts), "wb")
         self.proc = subprocess.Popen([binary(), "--home", self.home, "--headless"],
                                      stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err,
                                      env=env)
@@ -147,15 +193,50 @@ class Server:
         return self.proc is not None and self.proc.poll() is None
 
     def stderr(self):
-        return read(os.path.join(self.home, "stderr-%d.txt" % self.run)).decode("latin-1")
+        return read(os.path.join(self.home, "stderr-%d.txt" % self.starts)).decode("latin-1")
+
+    def stdout(self):
+        return read(os.path.join(self.home, "stdout-%d.txt" % self.starts)).decode("latin-1")
 
     def log(self):
         return read(os.path.join(self.home, "quorvel.log")).decode("latin-1")
+
+    def path(self, *parts):
+        """A path below the news directory."""
+        return os.path.join(self.home, "news", *parts)
+
+    def reader(self, timeout=TIMEOUT):
+        return nntplib.NNTP("127.0.0.1", self.port, timeout=timeout)
 
     def ctl(self, *words, timeout=30):
         r = subprocess.run([binary(), "--home", self.home, "ctl", *words],
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
         return r.returncode, (r.stdout + r.stderr).decode("latin-1")
+
+    def run_feed(self, command, sessions, meanwhile=None, timeout=60):
+        """ctl refresh or getpost, then waits until `sessions` feed sessions
+        have ended and the lock file is gone again. meanwhile() runs once
+        the first session has begun to connect."""
+        ended = self.log().count("Server Session Ended.")
+        began = self.log().count("Attempting Server Connection")
+        code, out = self.ctl(command, timeout=TIMEOUT)
+        assert code == 0 and "requested" in out, (code, out)
+        if meanwhile:
+            wait_for(lambda: self.log().count("Attempting Server Connection") > began, TIMEOUT,
+                     "the session to begin")
+            meanwhile()
+        wait_for(lambda: self.log().count("Server Session Ended.") >= ended + sessions
+                 and not os.path.exists(self.path("feed01.lck")),
+                 timeout, "ctl %s to finish\n%s" % (command, self.log()))
+
+    def expire(self, timeout=60):
+        """ctl expire, then waits for the run's end and the lock file to go."""
+        done = self.log().count("[EXPIRE] Finished")
+        code, out = self.ctl("expire", timeout=TIMEOUT)
+        assert code == 0 and "requested" in out, (code, out)
+        wait_for(lambda: self.log().count("[EXPIRE] Finished") > done, timeout,
+                 "the expire run\n" + self.log())
+        wait_for(lambda: not os.path.exists(self.path("feed01.lck")), timeout, "the lock")
 
     def rss_kb(self):
         """Resident memory (VmRSS) in kilobytes, 0 when gone."""
@@ -187,11 +268,24 @@ class Server:
             time.sleep(0.3)
         return False
 
+    def stop(self, timeout=TIMEOUT):
+        """SIGTERM, then wait; returns the exit code (None: killed after the
+        time-out)."""
+        if self.proc is None:
+            return None
+        if self.alive():
+            self.proc.send_signal(signal.SIGTERM)
+        return self.wait_end(timeout)
+
     def quit(self, timeout=60):
         """ctl quit, then wait; returns the exit code (None: did not end)."""
-        if not self.alive():
-            return self.proc.returncode
-        self.ctl("quit")
+        if self.alive():
+            self.ctl("quit")
+        return self.wait_end(timeout)
+
+    def wait_end(self, timeout):
+        """The exit code once the process has ended; None when it had to be
+        killed after timeout seconds."""
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -337,7 +431,41 @@ class Watchdog:
 # ---- a fake upstream ---------------------------------------------------------------
 
 
-class FakeUpstream:
+class LoopbackServer:
+    """A TCP server on a free loopback port: each connection is served by
+    serve(conn) on a thread of its own. close() stops accepting."""
+
+    def __init__(self):
+        self.stop_event = threading.Event()
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.accept_loop, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.stop_event.set()
+        self.thread.join(5)
+        self.listener.close()
+
+    def accept_loop(self):
+        while not self.stop_event.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        raise NotImplementedError
+
+
+class FakeUpstream(LoopbackServer):
     """An NNTP server on loopback for the feed to fetch from.
 
     articles: list of (message_id, text) served as numbers 1..n of group.
@@ -359,30 +487,7 @@ class FakeUpstream:
         self.on_next = None
         self.on_article = None
         self.commands = []
-        self.stop_event = threading.Event()
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.listener.settimeout(0.5)
-        self.port = self.listener.getsockname()[1]
-        self.thread = threading.Thread(target=self.accept_loop, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.stop_event.set()
-        self.thread.join(5)
-        self.listener.close()
-
-    def accept_loop(self):
-        while not self.stop_event.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+        super().__init__()
 
     def serve(self, conn):
         conn.settimeout(60)
@@ -492,7 +597,9 @@ def check_store(home, allow_stray_content=True):
     an index file naming no existing content file (or a file outside its
     group), High below the highest index number, two index files of a
     group naming one content file or one message-id, an incomplete queue
-    file, a group listed without its section."""
+    file, a group listed without its section. With allow_stray_content
+    false also what start-up repairs: a content file no index file names
+    and a work file of the feed or the index writer."""
     news = os.path.join(home, "news")
     problems = []
     index = parse_profile(os.path.join(news, "newsrc.ini"))
@@ -543,6 +650,8 @@ def check_store(home, allow_stray_content=True):
                 seen_ids[mid] = entry
         if highest > high:
             problems.append("%s: High %d below index number %d" % (name, high, highest))
+        if not allow_stray_content:
+            problems += stray_files(gdir, name, {os.path.basename(p) for p in seen_paths})
     posts = os.path.join(news, "POSTS")
     if os.path.isdir(posts):
         for entry in os.listdir(posts):
@@ -553,6 +662,48 @@ def check_store(home, allow_stray_content=True):
             elif not entry.upper().endswith(".WRK"):
                 problems.append("POSTS/%s: unexpected file" % entry)
     return problems
+
+
+def stray_files(gdir, group, named):
+    """Files of a group folder that only an interrupted run leaves: work
+    files (every name beginning with "."), and content files whose names
+    are not in named, the names the index files lead to."""
+    problems = []
+    for entry in sorted(os.listdir(gdir)):
+        if entry.startswith("."):
+            problems.append("%s/%s: work file left behind" % (group, entry))
+        elif not INDEX_NAME.match(entry) and entry not in named:
+            problems.append("%s/%s: content file no index file names" % (group, entry))
+    return problems
+
+
+def group_file_problems(home, group):
+    """What a feed run must never leave in a group folder, as texts: an index
+    file that is not one line ending CR LF or that names a file outside the
+    folder, a missing or incomplete content file ("220 " up to the "." line),
+    a work file, a content file no index file names (the fetch would take
+    its article for stored and never offer it to readers)."""
+    gdir = os.path.join(home, "news", group)
+    problems = []
+    named = set()
+    for entry in sorted(os.listdir(gdir)):
+        if not INDEX_NAME.match(entry):
+            continue
+        line = read(os.path.join(gdir, entry))
+        if not (line.endswith(b"\r\n") and line.count(b"\n") == 1):
+            problems.append("%s/%s is not one line: %r" % (group, entry, line))
+            continue
+        content = os.path.join(home, line[:-2].decode("latin-1"))
+        if os.path.dirname(os.path.abspath(content)) != os.path.abspath(gdir):
+            problems.append("%s/%s names a file outside its group: %s" % (group, entry, content))
+            continue
+        data = read(content)
+        if not os.path.isfile(content):
+            problems.append("%s/%s names a missing content file %s" % (group, entry, content))
+        elif not (data.startswith(b"220 ") and data.endswith(b"\r\n.\r\n")):
+            problems.append("%s/%s: content file incomplete: %r" % (group, entry, data[:80]))
+        named.add(os.path.basename(content))
+    return problems + stray_files(gdir, group, named)
 
 
 def group_ids(home, group):

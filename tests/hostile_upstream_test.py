@@ -187,13 +187,5 @@ class HostileUpstreamTest(unittest.TestCase):
         self.assertEqual(["art%d@fake.invalid" % i for i in range(2, 6)], hs.group_ids(self.home, GROUP))
 
 
-def main():
-    if not os.path.exists(hs.binary()):
-        print("no server binary at %s (set QV_BINARY)" % hs.binary(), file=sys.stderr)
-        return 2
-    result = unittest.main(exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(hs.main("hostile_upstream_test"))

@@ -12,39 +12,15 @@ import glob
 import io
 import os
 import signal
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
-import warnings
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    import nntplib
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import hostile_support as hs  # noqa: E402
+from hostile_support import nntplib  # noqa: E402
 
-TIMEOUT = 10
-
-
-def binary():
-    path = os.environ.get("QV_BINARY")
-    if not path:
-        here = os.path.dirname(os.path.abspath(__file__))
-        path = os.path.join(here, "..", "build", "bin", "quorvel")
-    return os.path.abspath(path)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", newline="") as f:
-        f.write(text)
+TIMEOUT = hs.TIMEOUT
 
 
 class NntplibTest(unittest.TestCase):
@@ -52,51 +28,19 @@ class NntplibTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="qvpy-")
         cls.home = cls.tmp.name
-        cls.port = free_port()
-        write(os.path.join(cls.home, "Quorvel.INI"),
-              "[admin]\r\nListenPort=%d\r\nNewsPath=news/\r\nPostingHost=127.0.0.1\r\n"
-              "[Newsfeed01]\r\nName=127.0.0.1\r\nPort=119\r\n"
-              "AllGroupFile=feed01.all\r\nSubGroupFile=feed01.sub\r\n" % cls.port)
-        write(os.path.join(cls.home, "allowip.ini"), "127.0.0.1\r\n")
-        write(os.path.join(cls.home, "news", "newsrc.ini"),
-              "[Groups]\r\nTotal=2\r\nG00001=local.test\r\nG00002=comp.test\r\n"
-              "[local.test]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=1\r\n"
-              "[comp.test]\r\nLocal=No\r\nAllowPost=Yes\r\nLow=1\r\nHigh=1\r\n")
-        for group in ("local.test", "comp.test"):
-            os.makedirs(os.path.join(cls.home, "news", group), exist_ok=True)
-        os.makedirs(os.path.join(cls.home, "news", "POSTS"), exist_ok=True)
-        cls.out = open(os.path.join(cls.home, "stdout.txt"), "wb")
-        cls.server = subprocess.Popen(
-            [binary(), "--home", cls.home, "--headless"],
-            stdin=subprocess.DEVNULL, stdout=cls.out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            if cls.server.poll() is not None:
-                raise RuntimeError("server ended at start: " + cls.log())
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
+        cls.port = hs.free_port()
+        hs.make_home(cls.home, cls.port, groups=[("local.test", True), ("comp.test", False)])
+        cls.server = hs.Server(cls.home, cls.port)
+        cls.server.start(timeout=TIMEOUT)
 
     @classmethod
     def tearDownClass(cls):
-        if cls.server.poll() is None:
-            cls.server.send_signal(signal.SIGTERM)
-            try:
-                cls.server.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                cls.server.kill()
-                cls.server.wait()
-        cls.out.close()
+        cls.server.stop()
         cls.tmp.cleanup()
 
     @classmethod
     def log(cls):
-        with open(os.path.join(cls.home, "stdout.txt"), "rb") as f:
-            return f.read().decode("latin-1")
+        return cls.server.stdout()
 
     def connect(self):
         s = nntplib.NNTP("127.0.0.1", self.port, timeout=TIMEOUT)
@@ -175,18 +119,10 @@ class NntplibTest(unittest.TestCase):
         self.assertIn("[QV] Serving newsreaders on port %d" % self.port, self.log())
 
     def test_99_sigterm_ends_with_code_zero(self):
-        self.server.send_signal(signal.SIGTERM)
-        self.assertEqual(self.server.wait(TIMEOUT), 0, self.log())
+        self.server.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.server.proc.wait(TIMEOUT), 0, self.log())
         self.assertIn("[QV] Quorvel stopped", self.log())
 
 
-def main():
-    if not os.path.exists(binary()):
-        print("nntplib_test: no server binary at %s (set QV_BINARY)" % binary(), file=sys.stderr)
-        return 2
-    result = unittest.main(exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(hs.main("nntplib_test"))
