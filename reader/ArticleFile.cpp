@@ -42,15 +42,26 @@ void ArticleFile::Close() {
     fd_ = -1;
 }
 
-bool ArticleFile::Open(const std::string& path, std::size_t firstRead) {
+bool ArticleFile::Open(const std::string& path, std::size_t firstRead, bool* isLink) {
     Close();
     path_ = path;
     head_.clear();
     statusEnd_ = 0;
     headerEnd_ = std::string::npos;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO under an article's name must not stall the server
+    // in open; it is then refused as not a regular file.
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    if (isLink != nullptr) {
+        // Asking costs nothing for a plain file: the open refuses only a link.
+        fd_ = ::open(path.c_str(), kFlags | O_NOFOLLOW);
+        *isLink = fd_ < 0 && errno == ELOOP;
+        if (*isLink) fd_ = ::open(path.c_str(), kFlags);
+    } else {
+        fd_ = ::open(path.c_str(), kFlags);
+    }
     if (fd_ < 0) return false;
-    struct stat st {};
+    struct stat& st = st_;
+    st = {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size < static_cast<off_t>(kTerminator.size())) {
         Close();

@@ -7,6 +7,7 @@
 // CR LF may still be arriving from the feed, and sending it would leave the
 // reader waiting for a terminator that never comes.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -22,7 +23,9 @@ public:
     // Opens the file and reads its first firstRead bytes (fewer when the
     // file is shorter). false: missing, unreadable, not a regular file, or
     // incomplete.
-    bool Open(const std::string& path, std::size_t firstRead);
+    // When isLink is given, it tells whether the path's last component was a
+    // symbolic link (followed all the same).
+    bool Open(const std::string& path, std::size_t firstRead, bool* isLink = nullptr);
     void Close();
 
     // Reads on until the whole header is held or cap bytes are; true when
@@ -31,6 +34,8 @@ public:
 
     int Fd() const { return fd_; }
     off_t Size() const { return size_; }
+    // The open file's status as Open found it (identity and times).
+    const struct stat& Status() const { return st_; }
     // The bytes read so far, from the file's start.
     const std::string& Head() const { return head_; }
     // Offset just after the stored status line (0 when the file does not
@@ -51,6 +56,7 @@ private:
 
     int fd_ = -1;
     off_t size_ = 0;
+    struct stat st_ {};
     std::string path_;
     std::string head_;
     std::size_t statusEnd_ = 0;

@@ -11,6 +11,7 @@
 
 #include "app/PaneHost.h"
 #include "reader/ArticleFile.h"
+#include "reader/OverviewCache.h"
 #include "reader/ReaderText.h"
 #include "settings/Profile.h"
 #include "store/PostQueue.h"
@@ -23,6 +24,7 @@ constexpr std::size_t kStatRead = 16 * 1024;   // enough for nearly every header
 constexpr std::size_t kHeaderCap = 256 * 1024; // overview looks no further
 constexpr std::size_t kStepBytes = 32 * 1024;  // list output per step
 constexpr std::size_t kLogMax = 511;
+constexpr std::size_t kKeptOutput = 32 * 1024;  // output buffer kept between replies
 
 constexpr std::string_view kGreeting = "200 Quorvel Ready - posting allowed \r\n";
 constexpr std::string_view kNoSuchArticle = "423 No such article number in this group\r\n";
@@ -63,13 +65,6 @@ std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
     return s;
-}
-
-// Overview fields are TAB-separated, so a TAB inside a value would shift
-// every field after it.
-void AppendField(std::string& out, std::string_view value) {
-    for (char c : value) out += c == '\t' ? ' ' : c;
-    out += '\t';
 }
 
 }  // namespace
@@ -199,10 +194,19 @@ struct ReaderSession::GroupListReply : ReaderSession::Producer {
 
 // XOVER and XHDR: one line per existing article of the range.
 struct ReaderSession::OverviewReply : ReaderSession::Producer {
-    OverviewReply(std::string g, std::vector<long> n, std::string h)
-        : group(std::move(g)), numbers(std::move(n)), header(std::move(h)) {}
+    OverviewReply(std::string g, std::vector<long> n, std::string h, std::string dir)
+        : group(std::move(g)), numbers(std::move(n)), header(std::move(h)), groupDir(std::move(dir)) {}
 
     bool Step(ReaderSession& s) override {
+        if (header.empty()) {
+            // XOVER: from the shared cache, which first takes in every
+            // change reported since, so nothing it serves is stale.
+            if (groupDir.empty()) i = numbers.size();
+            i = OverviewCache::Shared().AppendOverviews(groupDir, numbers, i, kStepBytes, s.out_);
+            if (i < numbers.size()) return false;
+            s.Append(".\r\n");
+            return true;
+        }
         std::size_t produced = 0;
         while (i < numbers.size() && produced < kStepBytes) {
             const std::size_t before = s.out_.size();
@@ -214,6 +218,7 @@ struct ReaderSession::OverviewReply : ReaderSession::Producer {
         return true;
     }
 
+    // XHDR: one header of one article, read from its files.
     void Line(ReaderSession& s, long n) {
         const store::ArticleLookup look = s.index_.ResolveArticle(group, n);
         if (look.status != store::ArticleStatus::kFound) return;
@@ -223,42 +228,23 @@ struct ReaderSession::OverviewReply : ReaderSession::Producer {
         if (!f.Open(look.contentPath, 8192)) return;
         f.ExtendHeader(kHeaderCap);
         std::string_view text = f.HeaderText();
-        if (!header.empty()) {
-            while (!text.empty()) {
-                const std::size_t lf = text.find('\n');
-                std::string_view l = text.substr(0, lf);
-                if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-                if (l.size() > header.size() && l[header.size()] == ':' && StartsWithNoCase(l, header)) {
-                    s.SendTcp(Format("%ld ", n, l.substr(header.size() + 1)) + "\r\n");
-                    return;
-                }
-                if (lf == std::string_view::npos) break;
-                text.remove_prefix(lf + 1);
-            }
-            return;
-        }
-        static constexpr std::string_view kNames[] = {"subject:", "from:", "date:", "message-id:",
-                                                      "references:", "lines:"};
-        std::string fields[6];
         while (!text.empty()) {
             const std::size_t lf = text.find('\n');
-            const std::string_view l = text.substr(0, lf);
-            for (int k = 0; k < 6; ++k)
-                if (StartsWithNoCase(l, kNames[k])) fields[k] = GetHeaderField(l);
+            std::string_view l = text.substr(0, lf);
+            if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+            if (l.size() > header.size() && l[header.size()] == ':' && StartsWithNoCase(l, header)) {
+                s.SendTcp(Format("%ld ", n, l.substr(header.size() + 1)) + "\r\n");
+                return;
+            }
             if (lf == std::string_view::npos) break;
             text.remove_prefix(lf + 1);
         }
-        std::string out = std::to_string(n) + '\t';
-        for (int k = 0; k < 5; ++k) AppendField(out, fields[k]);
-        AppendField(out, std::to_string(static_cast<long long>(f.Size())));
-        AppendField(out, fields[5]);
-        out += "\r\n";
-        s.Append(out);
     }
 
     std::string group;
     std::vector<long> numbers;
     std::string header;  // XHDR: the header name; empty for XOVER
+    std::string groupDir;
     std::size_t i = 0;
 };
 
@@ -314,7 +300,11 @@ std::string_view ReaderSession::Output() const {
 void ReaderSession::Consume(std::size_t n) {
     outHead_ = std::min(out_.size(), outHead_ + n);
     if (outHead_ == out_.size()) {
-        out_.clear();
+        // An idle session keeps no more than a small reply's worth.
+        if (!producer_ && out_.capacity() > kKeptOutput)
+            std::string().swap(out_);
+        else
+            out_.clear();
         outHead_ = 0;
     } else if (outHead_ >= kChunk) {
         out_.erase(0, outHead_);
@@ -485,10 +475,23 @@ void ReaderSession::DoGroup() {
     SendTcp(std::string(buf) + name + " group selected\r\n");
 }
 
+store::ArticleLookup ReaderSession::Resolve(long number) {
+    // The overview cache knows the path of an article whose index file has
+    // not changed since it was read; otherwise the index file is read.
+    if (const auto dir = store::GroupDirectory(newsDir_, group_)) {
+        std::string path = OverviewCache::Shared().KnownContentPath(*dir, number);
+        if (!path.empty()) return store::ArticleLookup{store::ArticleStatus::kFound, std::move(path)};
+    }
+    return index_.ResolveArticle(group_, number);
+}
+
 const std::vector<long>* ReaderSession::Listing(bool reload) {
     if (group_.empty()) return nullptr;
-    if (!listing_ || reload) listing_ = index_.ListArticles(group_);
-    return listing_ ? &*listing_ : nullptr;
+    if (!listing_ || reload) {
+        const auto dir = store::GroupDirectory(newsDir_, group_);
+        listing_ = dir ? OverviewCache::Shared().Numbers(*dir) : nullptr;
+    }
+    return listing_.get();
 }
 
 void ReaderSession::SettleGroupStart() {
@@ -567,7 +570,7 @@ void ReaderSession::ArticleCommand(Part part) {
         return;
     }
     if (byNumber) cursor_ = n;
-    const store::ArticleLookup look = index_.ResolveArticle(group_, current_);
+    const store::ArticleLookup look = Resolve(current_);
     if (look.status == store::ArticleStatus::kNoSuchArticle) {
         SendTcp("423 Internal index error.\r\n");
         return;
@@ -602,7 +605,7 @@ void ReaderSession::DoStat() {
 void ReaderSession::StatArticle(long number) {
     current_ = number;
     groupStart_ = false;
-    const store::ArticleLookup look = index_.ResolveArticle(group_, number);
+    const store::ArticleLookup look = Resolve(number);
     if (number < 1 || look.status == store::ArticleStatus::kNoSuchArticle) {
         SendTcp("423 Bad Article Number.\r\n");
         return;
@@ -659,7 +662,8 @@ void ReaderSession::DoXover() {
     }
     SendTcp("224 Data follows\r\n");
     logFlag_ = false;
-    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, last), "");
+    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, last), "",
+                                                store::GroupDirectory(newsDir_, group_).value_or(""));
 }
 
 void ReaderSession::DoXhdr() {
@@ -693,7 +697,7 @@ void ReaderSession::DoXhdr() {
         }
     }
     SendTcp("221 " + header + " fields follow.\r\n");
-    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, r.last), header);
+    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, r.last), header, "");
 }
 
 // ---- posting
@@ -706,6 +710,7 @@ void ReaderSession::DoPost() {
     // the reader stays in step, and then refused.
     postFailed_ = postFd_ < 0;
     if (postFailed_) UpdLog("*ERROR* Could not create a posting work file.");
+    postBytes_ = 0;
     posting_ = true;
     postAtLineStart_ = true;
     SendTcp("340 Continue posting; Period on a line by itself to end\r\n");
@@ -748,6 +753,20 @@ void ReaderSession::TcpReadFile() {
 
 void ReaderSession::WritePostData(std::string_view bytes) {
     if (bytes.empty() || postFailed_) return;
+    postBytes_ += bytes.size();
+    if (postBytes_ > postLimit_) {
+        // A posting that never ends would fill the disk. The rest is read
+        // and dropped so the reader stays in step for its 441; the work file
+        // goes now, and its name is forgotten so that no later unlink can
+        // hit a file another session has since created under it.
+        UpdLog("*ERROR* Posting larger than " + std::to_string(postLimit_) + " bytes discarded.");
+        postFailed_ = true;
+        if (postFd_ >= 0) ::close(postFd_);
+        postFd_ = -1;
+        if (!workPath_.empty()) ::unlink(workPath_.c_str());
+        workPath_.clear();
+        return;
+    }
     if (!WriteAll(postFd_, bytes)) postFailed_ = true;
 }
 

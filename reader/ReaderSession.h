@@ -11,9 +11,9 @@
 // session produce more. Command lines received together are handled one
 // after the other, in order.
 //
-// Nothing here throws, blocks or waits: every store file is read at the
-// moment it is needed (the store keeps no cache either), so what the feed
-// or another session writes is seen at once.
+// Nothing here throws, blocks or waits: every store file is read, or its
+// cached overview line checked against it, at the moment it is needed, so
+// what the feed or another session writes is seen at once.
 
 #include <cstddef>
 #include <functional>
@@ -36,6 +36,9 @@ public:
     static constexpr std::size_t kOutputHighWater = 64 * 1024;
     // While a reply is in production, input beyond this is left unread.
     static constexpr std::size_t kBusyInputLimit = 8192;
+    // A posting larger than this (counted as received, "." line included)
+    // is read to its end, discarded and refused with 441.
+    static constexpr std::size_t kPostLimit = 64 * 1024 * 1024;
 
     // Receives each finished log line ("[peer] text", CR and LF blanked).
     using LogSink = std::function<void(std::string_view)>;
@@ -50,6 +53,8 @@ public:
     void SetLogSink(LogSink sink) { log_ = std::move(sink); }
     // "yyyymmdd" taken as today by NEWGROUPS (default: the local date).
     void SetToday(std::string today) { today_ = std::move(today); }
+    // The posting size bound (default kPostLimit).
+    void SetPostLimit(std::size_t bytes) { postLimit_ = bytes; }
 
     // Queues the greeting, or the refusal that ends the session.
     void Start(bool admitted);
@@ -119,6 +124,8 @@ private:
 
     void ArticleCommand(Part part);
     void StatArticle(long number);
+    // The article's index file line, as GroupIndex::ResolveArticle reads it.
+    store::ArticleLookup Resolve(long number);
     // Resolves the first article after GROUP into the current article.
     void SettleGroupStart();
     // The group's article numbers, read from its directory when needed.
@@ -155,11 +162,13 @@ private:
     long current_ = 0;   // current article number; 0: none
     long cursor_ = 0;    // article the cursor stands on (NEXT goes past it)
     bool groupStart_ = false;  // after GROUP: cursor and article at the first entry
-    std::optional<std::vector<long>> listing_;
+    std::shared_ptr<const std::vector<long>> listing_;  // shared with the overview cache
 
     bool posting_ = false;
     bool postFailed_ = false;
     bool postAtLineStart_ = true;
     int postFd_ = -1;
+    std::size_t postBytes_ = 0;  // of the posting being received
+    std::size_t postLimit_ = kPostLimit;
     std::string workPath_;
 };

@@ -396,6 +396,55 @@ TEST_F(ReaderSessionTest, UnfinishedPostLeavesNoWorkFile) {
     EXPECT_TRUE(PostsFiles().empty());
 }
 
+TEST_F(ReaderSessionTest, PostOverTheSizeBoundIsDiscardedAndRefused) {
+    // The bound counts every byte received for the posting, "." line included.
+    session->SetPostLimit(1000);
+    const auto article = [](const std::string& group, std::size_t size) {
+        const std::string head = "Newsgroups: " + group + "\r\n\r\n";
+        return head + std::string(size - head.size() - 5, 'b') + "\r\n.\r\n";
+    };
+    struct Case {
+        std::string group;
+        std::size_t size;
+        const char* want;
+    } cases[] = {
+        {"comp.ext", 1001, "441 Posting failed\r\n"},
+        {"comp.ext", 1000, "240 Article Received\r\n"},  // the count starts again
+        {"local.new", 1001, "441 Posting failed\r\n"},
+        {"local.new", 1000, "240 Article Received\r\n"},
+    };
+    for (const Case& c : cases) {
+        for (const auto& e : std::filesystem::directory_iterator(news + "POSTS")) std::filesystem::remove(e);
+        const std::string text = article(c.group, c.size);
+        ASSERT_EQ(c.size, text.size());
+        Chat("POST\r\n");
+        EXPECT_EQ(c.want, Chat(text)) << c.group << " " << c.size;
+        const bool accepted = c.want[0] == '2';
+        EXPECT_EQ(accepted && c.group == "comp.ext" ? 1u : 0u, PostsFiles().size()) << c.group << " " << c.size;
+    }
+    // Only the accepted local posting took a number.
+    EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
+    EXPECT_TRUE(std::filesystem::exists(news + "local.new/RAW0000000002"));
+    EXPECT_FALSE(std::filesystem::exists(news + "local.new/RAW0000000003"));
+}
+
+TEST_F(ReaderSessionTest, EndlessPostDoesNotGrowTheWorkFile) {
+    session->SetPostLimit(1000);
+    Chat("POST\r\nNewsgroups: comp.ext\r\n\r\n");
+    // Lines in pieces that straddle the bound; the work file goes once it
+    // is passed, and the rest is read and dropped.
+    const std::string line = "a line of the body that never ends\r\n";
+    for (int i = 0; i < 200; ++i)
+        for (std::size_t at = 0; at < line.size(); at += 7) EXPECT_EQ("", Chat(line.substr(at, 7)));
+    EXPECT_TRUE(session->Posting());
+    EXPECT_TRUE(PostsFiles().empty());
+    EXPECT_TRUE(Logged("*ERROR* Posting larger than 1000 bytes discarded."));
+    // The reader is still in step: its "." ends the posting, the next line
+    // is a command again.
+    EXPECT_EQ("441 Posting failed\r\n205 .\r\n", Chat(".\r\nQUIT\r\n"));
+    EXPECT_TRUE(PostsFiles().empty());
+}
+
 TEST_F(ReaderSessionTest, OverlongLineEndsTheSession) {
     Chat(std::string(24999, 'a'));
     EXPECT_FALSE(session->Ended());

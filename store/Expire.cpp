@@ -60,6 +60,7 @@ bool IsGroupContentFile(const std::string& contentPath, const std::string& group
     if (name.empty() || name == "." || name == ".." || ParseIndexFileName(name)) return false;
     struct stat a {}, b {};
     const std::string dir = slash == 0 ? "/" : contentPath.substr(0, slash);
+    if (dir == groupDir) return true;  // named through the group's own path: no need to ask
     return ::stat(dir.c_str(), &a) == 0 && ::stat(groupDir.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
