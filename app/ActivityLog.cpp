@@ -1,5 +1,9 @@
 #include "app/ActivityLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 std::string ActivityLog::FormatTime(std::time_t when) {
@@ -15,6 +19,25 @@ std::string ActivityLog::FormatTime(std::time_t when) {
     return buf;
 }
 
+ActivityLog::~ActivityLog() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int ActivityLog::File() {
+    const std::time_t now = std::time(nullptr);
+    if (fd_ >= 0 && now != checked_) {
+        struct stat named {}, held {};
+        if (::stat(fileName_.c_str(), &named) != 0 || ::fstat(fd_, &held) != 0 ||
+            named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    checked_ = now;
+    if (fd_ < 0) fd_ = ::open(fileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd_;
+}
+
 std::string ActivityLog::Add(std::string_view text) { return Add(text, std::time(nullptr)); }
 
 std::string ActivityLog::Add(std::string_view text, std::time_t when) {
@@ -26,13 +49,21 @@ std::string ActivityLog::Add(std::string_view text, std::time_t when) {
     if (lines_.size() >= kMaxLines) lines_.pop_front();
     lines_.push_back(clean);
 
-    std::string dated = FormatTime(when);
+    if (when != formattedWhen_) {
+        formatted_ = FormatTime(when);
+        formattedWhen_ = when;
+    }
+    std::string dated = formatted_;
     dated += ':';
     dated += clean;
-    if (std::FILE* f = std::fopen(fileName_.c_str(), "ab")) {
+    const int fd = File();
+    if (fd >= 0) {
         const std::string line = dated + "\r\n";
-        std::fwrite(line.data(), 1, line.size(), f);
-        std::fclose(f);
+        // O_APPEND: one write lands whole at the end even with another writer.
+        if (::write(fd, line.data(), line.size()) < 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
     }
     return dated;
 }

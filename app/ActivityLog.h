@@ -1,9 +1,11 @@
 #pragma once
 // The activity log: a pane of the last 101 lines and the permanent file
 // "quorvel.log" in the current directory. The file gets every line, dated,
-// with CR LF; it is opened and closed per line so that another program may
-// read or move it between lines. A file that cannot be opened only costs the
-// file copy of that line.
+// with CR LF, in one append write per line. The file stays open between
+// lines (a reader on a busy server logs several lines per command), and is
+// looked up again at most once a second, so a log moved or deleted by
+// another program is started afresh under its name. A file that cannot be
+// opened only costs the file copy of its lines.
 
 #include <ctime>
 #include <deque>
@@ -15,6 +17,9 @@ public:
     static constexpr std::size_t kMaxLines = 101;
 
     explicit ActivityLog(std::string fileName = "quorvel.log") : fileName_(std::move(fileName)) {}
+    ~ActivityLog();
+    ActivityLog(const ActivityLog&) = delete;
+    ActivityLog& operator=(const ActivityLog&) = delete;
 
     // Adds one line to the pane and the file; returns the dated line
     // ("<24-character date>:<text>") that front-ends show.
@@ -28,6 +33,14 @@ public:
     static std::string FormatTime(std::time_t when);
 
 private:
+    // The descriptor to append to, reopened when the name no longer leads
+    // to the file we hold.
+    int File();
+
     std::string fileName_;
+    int fd_ = -1;
+    std::time_t checked_ = 0;
+    std::time_t formattedWhen_ = -1;
+    std::string formatted_;
     std::deque<std::string> lines_;
 };

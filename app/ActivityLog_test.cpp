@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -56,6 +59,22 @@ TEST_F(ActivityLogTest, FileGetsDatedLinesWithCrLfAppended) {
               "Tue Dec 08 05:41:39 2026:[QV] one\r\n"
               "Tue Dec 08 05:41:40 2026:[1.2.3.4] two\r\n",
               testutil::ReadFile(dir / "quorvel.log"));
+}
+
+TEST_F(ActivityLogTest, AMovedLogIsStartedAfreshUnderItsName) {
+    testutil::TempDir dir;
+    ActivityLog log(dir / "quorvel.log");
+    log.Add("[QV] before", 1796708499);
+    ASSERT_EQ(0, std::rename((dir / "quorvel.log").c_str(), (dir / "quorvel.log.1").c_str()));
+    // The name is looked up again once the second has changed.
+    log.Add("[QV] after", 1796708501);
+    sleep(1);
+    log.Add("[QV] later", 1796708502);
+    const std::string fresh = testutil::ReadFile(dir / "quorvel.log");
+    const std::string moved = testutil::ReadFile(dir / "quorvel.log.1");
+    EXPECT_NE(std::string::npos, moved.find("[QV] before"));
+    EXPECT_NE(std::string::npos, fresh.find("[QV] later"));
+    EXPECT_EQ(std::string::npos, fresh.find("[QV] before"));
 }
 
 TEST_F(ActivityLogTest, LineBreaksInsideATextCannotForgeLines) {

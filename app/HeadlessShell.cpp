@@ -10,7 +10,8 @@ HeadlessShell::HeadlessShell(std::ostream& out, std::istream& in, bool interacti
     : out_(out), in_(in), interactive_(interactive) {}
 
 void HeadlessShell::AddLogLine(std::string_view line) {
-    out_ << line << '\n' << std::flush;
+    // Flushed once per pass of the event loop, not per line.
+    out_ << line << '\n';
 }
 
 void HeadlessShell::ShowStatus(std::span<const std::string> lines) {

@@ -119,6 +119,8 @@ int qvApp::Run() {
         timer.Activate();
 
     HeadlessShell shell(std::cout, std::cin, options_.interactive);
+    // Log lines reach standard output once per batch of events.
+    const int flushId = loop.AddPassEnd([] { std::cout.flush(); });
     int code = 0;
     {
         qvPaneSplit controller(loop, shell);
@@ -160,6 +162,8 @@ int qvApp::Run() {
         }
         shell.SetLogSink(nullptr);
     }
+    loop.RemovePassEnd(flushId);
+    std::cout.flush();
     if (fastTickId != 0) loop.Cancel(fastTickId);
     myTimeManager = nullptr;
     mySocketManager = nullptr;

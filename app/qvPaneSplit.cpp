@@ -50,9 +50,17 @@ qvPaneSplit::qvPaneSplit(EventLoop& loop, Shell& shell) : PaneHost(loop), shell_
     }
     RasInstalled = qvSetup->GetRasProfile() != "(None)";
     MAX_CLIENTS = 0;
+    // A finished feed session is reaped as soon as the events that ended it
+    // have run, not at the next five-second tick: the lock file, the line
+    // and the countdown are free again the moment the work is done.
+    passEndId_ = loop.AddPassEnd([this] {
+        for (const Slot& s : feeds_)
+            if (s.inUse && s.session && s.session->State() == 2) return ConnectionMaint();
+    });
 }
 
 qvPaneSplit::~qvPaneSplit() {
+    Loop().RemovePassEnd(passEndId_);
     if (myTimeManager != nullptr) {
         myTimeManager->TimerKill(this, msg::MinuteTimer);
         myTimeManager->TimerKill(this, msg::FiveSecondTimer);

@@ -211,6 +211,7 @@ private:
     bool listening_ = false;
     std::vector<Slot> clients_;
     std::vector<Slot> feeds_;
+    int passEndId_ = 0;
     int highestClient_ = -1;
     int highestFeed_ = -1;
     int feedCount_ = 0;

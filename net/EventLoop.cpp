@@ -127,6 +127,14 @@ int EventLoop::AddTick(std::function<void()> handler) {
 
 void EventLoop::RemoveTick(int id) { ticks_.erase(id); }
 
+int EventLoop::AddPassEnd(std::function<void()> handler) {
+    const int id = nextTick_++;
+    passEnds_[id] = std::move(handler);
+    return id;
+}
+
+void EventLoop::RemovePassEnd(int id) { passEnds_.erase(id); }
+
 int EventLoop::After(int milliseconds, std::function<void()> handler) {
     const int id = nextTimer_++;
     timers_[id] = Timer{NowMs() + std::max(0, milliseconds), std::move(handler)};
@@ -197,6 +205,17 @@ void EventLoop::RunOnce(int timeoutMs) {
     }
     RunTimers();
     DispatchPosted();
+    if (!passEnds_.empty()) {
+        std::vector<int> ids;
+        for (const auto& [id, h] : passEnds_) ids.push_back(id);
+        std::sort(ids.begin(), ids.end());
+        for (int id : ids) {
+            auto it = passEnds_.find(id);
+            if (it == passEnds_.end()) continue;
+            auto h = it->second;  // the handler may remove itself
+            h();
+        }
+    }
 }
 
 void EventLoop::Run() {

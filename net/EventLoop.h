@@ -86,6 +86,12 @@ public:
     int AddTick(std::function<void()> handler);
     void RemoveTick(int id);
 
+    // Called at the end of every pass, after readiness, timers and posted
+    // messages: work that should happen once per batch of events rather
+    // than once per event (flushing buffered output, reaping).
+    int AddPassEnd(std::function<void()> handler);
+    void RemovePassEnd(int id);
+
     // A one-shot call after the given milliseconds, on the loop's thread
     // (used for waits that were blocking sleeps). Returns an id for Cancel.
     int After(int milliseconds, std::function<void()> handler);
@@ -142,6 +148,7 @@ private:
     std::shared_ptr<RemoteQueue> remote_;
     std::unordered_map<int, std::function<void()>> ticks_;
     int nextTick_ = 1;
+    std::unordered_map<int, std::function<void()>> passEnds_;
     std::int64_t nextTickDue_ = 0;
     std::unordered_map<int, Timer> timers_;
     int nextTimer_ = 1;

@@ -1,6 +1,7 @@
 #include "net/EventLoop.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,6 +72,30 @@ TEST(EventLoop, RemoteQueueRefusesOnceTheLoopIsGone) {
         EXPECT_TRUE(remote->Post([] {}));
     }
     EXPECT_FALSE(remote->Post([] {}));
+}
+
+TEST(EventLoop, PassEndHandlersRunAfterThePassesMessages) {
+    EventLoop loop;
+    std::vector<std::string> order;
+    struct Target : MessageTarget {
+        using MessageTarget::MessageTarget;
+        std::vector<std::string>* order = nullptr;
+        bool HandleMessage(int m, WPARAM, LPARAM) override {
+            order->push_back("msg" + std::to_string(m));
+            return true;
+        }
+    } target(loop);
+    target.order = &order;
+    int id = 0;
+    id = loop.AddPassEnd([&] {
+        order.push_back("end");
+        loop.RemovePassEnd(id);  // a handler may remove itself
+    });
+    target.Post(1);
+    target.Post(2);
+    loop.RunOnce(0);
+    loop.RunOnce(0);
+    EXPECT_EQ((std::vector<std::string>{"msg1", "msg2", "end"}), order);
 }
 
 TEST(EventLoop, TickHandlersRunAboutOnceASecond) {
