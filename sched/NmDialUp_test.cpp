@@ -39,7 +39,7 @@ protected:
                                         dir / "nmcli");
     }
     template <typename Pred>
-    bool RunUntil(Pred pred, int ms = 5000) {
+    bool RunUntil(Pred pred, int ms = 30000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!pred()) {
             if (std::chrono::steady_clock::now() > end) return false;
