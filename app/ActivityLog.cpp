@@ -20,7 +20,24 @@ std::string ActivityLog::FormatTime(std::time_t when) {
 }
 
 ActivityLog::~ActivityLog() {
+    Flush();
     if (fd_ >= 0) ::close(fd_);
+}
+
+void ActivityLog::SetDeferred(bool deferred) {
+    deferred_ = deferred;
+    if (!deferred_) Flush();
+}
+
+void ActivityLog::Flush() {
+    if (pending_.empty()) return;
+    const int fd = File();
+    // O_APPEND: one write lands whole at the end even with another writer.
+    if (fd >= 0 && ::write(fd, pending_.data(), pending_.size()) < 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    pending_.clear();
 }
 
 int ActivityLog::File() {
@@ -56,14 +73,8 @@ std::string ActivityLog::Add(std::string_view text, std::time_t when) {
     std::string dated = formatted_;
     dated += ':';
     dated += clean;
-    const int fd = File();
-    if (fd >= 0) {
-        const std::string line = dated + "\r\n";
-        // O_APPEND: one write lands whole at the end even with another writer.
-        if (::write(fd, line.data(), line.size()) < 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
+    pending_ += dated;
+    pending_ += "\r\n";
+    if (!deferred_ || pending_.size() >= 64 * 1024) Flush();
     return dated;
 }

@@ -29,6 +29,13 @@ public:
 
     const std::deque<std::string>& Lines() const { return lines_; }
 
+    // Deferred: lines are collected and written by Flush (the controller
+    // calls it once per pass of the event loop), so a busy reader's three
+    // lines per command cost one write between them, not three. A crash
+    // loses at most the lines of the pass it happened in.
+    void SetDeferred(bool deferred);
+    void Flush();
+
     // "Tue Dec 08 05:41:39 2026": English names whatever the locale.
     static std::string FormatTime(std::time_t when);
 
@@ -41,6 +48,8 @@ private:
     int fd_ = -1;
     std::time_t checked_ = 0;
     std::time_t formattedWhen_ = -1;
+    bool deferred_ = false;
+    std::string pending_;
     std::string formatted_;
     std::deque<std::string> lines_;
 };

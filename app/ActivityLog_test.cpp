@@ -77,6 +77,22 @@ TEST_F(ActivityLogTest, AMovedLogIsStartedAfreshUnderItsName) {
     EXPECT_EQ(std::string::npos, fresh.find("[QV] before"));
 }
 
+TEST_F(ActivityLogTest, DeferredLinesReachTheFileInOrderOnFlush) {
+    testutil::TempDir dir;
+    {
+        ActivityLog log(dir / "quorvel.log");
+        log.SetDeferred(true);
+        log.Add("[QV] one", 1796708499);
+        log.Add("[QV] two", 1796708499);
+        EXPECT_EQ("", testutil::ReadFile(dir / "quorvel.log"));
+        log.Flush();
+        EXPECT_EQ("Tue Dec 08 05:41:39 2026:[QV] one\r\nTue Dec 08 05:41:39 2026:[QV] two\r\n",
+                  testutil::ReadFile(dir / "quorvel.log"));
+        log.Add("[QV] three", 1796708500);
+    }  // nothing is lost when the log goes
+    EXPECT_NE(std::string::npos, testutil::ReadFile(dir / "quorvel.log").find("[QV] three\r\n"));
+}
+
 TEST_F(ActivityLogTest, LineBreaksInsideATextCannotForgeLines) {
     testutil::TempDir dir;
     ActivityLog log(dir / "quorvel.log");

@@ -53,7 +53,9 @@ qvPaneSplit::qvPaneSplit(EventLoop& loop, Shell& shell) : PaneHost(loop), shell_
     // A finished feed session is reaped as soon as the events that ended it
     // have run, not at the next five-second tick: the lock file, the line
     // and the countdown are free again the moment the work is done.
+    log_.SetDeferred(true);
     passEndId_ = loop.AddPassEnd([this] {
+        log_.Flush();
         for (const Slot& s : feeds_)
             if (s.inUse && s.session && s.session->State() == 2) return ConnectionMaint();
     });

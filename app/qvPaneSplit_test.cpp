@@ -341,6 +341,7 @@ TEST_F(ControllerTest, LogReachesShellPaneAndFile) {
     EXPECT_EQ("[QV] hello", pane_->LogLines().back());
     ASSERT_FALSE(shell_.log.empty());
     EXPECT_EQ(":[QV] hello", shell_.log.back().substr(24));
+    loop_.RunOnce(0);  // the file gets the pass's lines at its end
     const std::string file = testutil::ReadFile(home_ / "quorvel.log");
     EXPECT_NE(std::string::npos, file.find(":[QV] hello\r\n"));
 }
