@@ -1,4 +1,5 @@
 #include "feed/qvServer.h"
+#include "settings/TextUtil.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -41,14 +42,7 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+using text::WriteAll;
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');

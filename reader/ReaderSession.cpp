@@ -1,4 +1,5 @@
 #include "reader/ReaderSession.h"
+#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,15 +36,7 @@ std::string Format(const char* fmt, long a, std::string_view s) {
     return std::string(buf) + std::string(s);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+using text::WriteAll;
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,4 +1,5 @@
 #include "reader/ReaderText.h"
+#include "settings/TextUtil.h"
 
 #include <cstdio>
 #include <fstream>
@@ -9,17 +10,11 @@ constexpr long kMaxNumber = 2147483647L;
 // Allow-list lines are read as the settings page writes them: 89 characters.
 constexpr std::size_t kAllowLineMax = 89;
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
+bool EqualsNoCase(std::string_view a, std::string_view b) { return text::EqualsNoCase(a, b); }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);

@@ -1,4 +1,5 @@
 #include "sched/SimDialUp.h"
+#include "settings/TextUtil.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,13 +9,7 @@
 
 namespace {
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
+using text::EqualsNoCase;
 
 std::string Trim(std::string_view s) {
     const auto b = s.find_first_not_of(" \t\r");

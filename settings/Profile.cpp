@@ -1,4 +1,5 @@
 #include "settings/Profile.h"
+#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,12 +47,7 @@ std::string LowerCopy(std::string_view s) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
+using text::EqualsNoCase;
 
 Line ParseLine(std::string raw, bool first) {
     Line line;

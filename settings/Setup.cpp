@@ -1,4 +1,5 @@
 #include "settings/Setup.h"
+#include "settings/TextUtil.h"
 
 #include <unistd.h>
 
@@ -22,14 +23,7 @@ constexpr std::size_t kDependancyMax = 259;
 // Paths are not cut: a cut path written back with a "/" would destroy it.
 constexpr std::size_t kPathMax = 4095;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
+using text::EqualsNoCase;
 
 std::string_view TrimBlanks(std::string_view s) {
     const auto b = s.find_first_not_of(" \t");

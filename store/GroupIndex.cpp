@@ -1,4 +1,5 @@
 #include "store/GroupIndex.h"
+#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,16 +22,7 @@ constexpr long kMaxGroups = 99999;
 
 bool BeginsWithY(const std::string& v) { return !v.empty() && (v[0] == 'Y' || v[0] == 'y'); }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+using text::EqualsNoCase;
 
 long ClampedTotal(const std::string& file) {
     const long total = profile::GetInt(file, "Groups", "Total", 0);

@@ -1,4 +1,5 @@
 #include "store/PostQueue.h"
+#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <stdio.h>  // renameat2
@@ -33,15 +34,7 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+using text::WriteAll;
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "store/StoreNames.h"
+#include "settings/TextUtil.h"
 
 #include <cstdio>
 
@@ -16,16 +17,7 @@ bool IsControl(char c) {
     return u < 0x20 || u == 0x7f;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+using text::EqualsNoCase;
 
 std::string NumberedName(const char* prefix, long number) {
     char buf[32];

@@ -1,4 +1,5 @@
 #include "store/Subscription.h"
+#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,14 +22,7 @@ constexpr std::size_t kNameOffset = 12;
 constexpr std::size_t kShortestRecord = 15;
 constexpr std::size_t kMaxRecord = kNameOffset + kMaxSubscribedGroupName;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using text::EqualsNoCase;
 
 bool LessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -94,14 +88,7 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
     return SplitLines(*data);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+using text::WriteAll;
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
