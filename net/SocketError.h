@@ -46,6 +46,6 @@ public:
 
 private:
     int code_;
-    int maxLength_;
+    [[maybe_unused]] int maxLength_;  // kept for callers that size by it; the text is sized to itself
     std::string text_;
 };

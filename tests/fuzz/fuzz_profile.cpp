@@ -81,21 +81,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // What to write: from the last line, "section|key|value".
     const std::size_t lf = text.rfind('\n');
-    const std::string_view spec = lf == std::string_view::npos ? text : text.substr(lf + 1);
-    const std::size_t bar1 = spec.find('|');
-    const std::size_t bar2 = bar1 == std::string_view::npos ? bar1 : spec.find('|', bar1 + 1);
+    const std::string_view request = lf == std::string_view::npos ? text : text.substr(lf + 1);
+    const std::size_t bar1 = request.find('|');
+    const std::size_t bar2 = bar1 == std::string_view::npos ? bar1 : request.find('|', bar1 + 1);
     std::string section = "Fuzz";
     std::string key = "Key";
     std::string value = "value";
     if (bar2 != std::string_view::npos) {
-        section = std::string(spec.substr(0, bar1));
-        key = std::string(spec.substr(bar1 + 1, bar2 - bar1 - 1));
-        value = std::string(spec.substr(bar2 + 1));
+        section = std::string(request.substr(0, bar1));
+        key = std::string(request.substr(bar1 + 1, bar2 - bar1 - 1));
+        value = std::string(request.substr(bar2 + 1));
     } else if (!before.empty()) {
-        // Otherwise overwrite the first entry with the spec text.
+        // Otherwise overwrite the first entry with the request text.
         section = before.begin()->first.first;
         key = before.begin()->first.second;
-        value = std::string(spec);
+        value = std::string(request);
     }
 
     // Set.
