@@ -240,6 +240,14 @@ int Socket::CreateSocket() {
     return 0;
 }
 
+sockaddr_in Socket::SockAddrFor(const SocketAddress& address) const {
+    sockaddr_in in{};
+    address.ToSockAddr(in);
+    // An address without a family of its own takes the socket's.
+    if (in.sin_family == 0) in.sin_family = static_cast<sa_family_t>(family_ ? family_ : AF_INET);
+    return in;
+}
+
 int Socket::BindSocket(const SocketAddress& address) {
     myAddress_ = address;
     return BindSocket();
@@ -247,9 +255,7 @@ int Socket::BindSocket(const SocketAddress& address) {
 
 int Socket::BindSocket() {
     if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
-    sockaddr_in in{};
-    myAddress_.ToSockAddr(in);
-    if (in.sin_family == 0) in.sin_family = static_cast<sa_family_t>(family_ ? family_ : AF_INET);
+    const sockaddr_in in = SockAddrFor(myAddress_);
     // A restarted server must get its port back while connections of the
     // previous run linger in TIME_WAIT; on Linux this does not let two
     // listeners share a port.
@@ -713,9 +719,7 @@ int StreamSocket::Connect(const SocketAddress& address) {
 
 int StreamSocket::Connect() {
     if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
-    sockaddr_in in{};
-    peerAddress_.ToSockAddr(in);
-    if (in.sin_family == 0) in.sin_family = static_cast<sa_family_t>(family_ ? family_ : AF_INET);
+    const sockaddr_in in = SockAddrFor(peerAddress_);
     if (connect(handle_, reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) {
         // Done at once (state 1); the connect event still follows, as it
         // does for a connection that took its time.

@@ -241,6 +241,8 @@ protected:
     // Records errno as the last error; returns -1.
     int Fail();
     int Fail(int winsockError);
+    // The address as the system wants it, with the socket's family when it has none.
+    sockaddr_in SockAddrFor(const SocketAddress& address) const;
 
     // Readiness bookkeeping for the event loop.
     // false: the loop refused the descriptor (error in the window's).
