@@ -43,7 +43,8 @@ void ActivityLog::Flush() {
 int ActivityLog::File() {
     const std::time_t now = std::time(nullptr);
     if (fd_ >= 0 && now != checked_) {
-        struct stat named {}, held {};
+        struct stat named {
+        }, held{};
         if (::stat(fileName_.c_str(), &named) != 0 || ::fstat(fd_, &held) != 0 ||
             named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
             ::close(fd_);

@@ -55,10 +55,11 @@ TEST_F(ActivityLogTest, FileGetsDatedLinesWithCrLfAppended) {
     ActivityLog log(dir / "quorvel.log");
     EXPECT_EQ("Tue Dec 08 05:41:39 2026:[QV] one", log.Add("[QV] one", 1796708499));
     log.Add("[1.2.3.4] two", 1796708500);
-    EXPECT_EQ("earlier run\r\n"
-              "Tue Dec 08 05:41:39 2026:[QV] one\r\n"
-              "Tue Dec 08 05:41:40 2026:[1.2.3.4] two\r\n",
-              testutil::ReadFile(dir / "quorvel.log"));
+    EXPECT_EQ(
+        "earlier run\r\n"
+        "Tue Dec 08 05:41:39 2026:[QV] one\r\n"
+        "Tue Dec 08 05:41:40 2026:[1.2.3.4] two\r\n",
+        testutil::ReadFile(dir / "quorvel.log"));
 }
 
 TEST_F(ActivityLogTest, AMovedLogIsStartedAfreshUnderItsName) {

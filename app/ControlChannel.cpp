@@ -1,8 +1,5 @@
 #include "app/ControlChannel.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -10,6 +7,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -96,7 +96,7 @@ ControlChannel::OpenResult ControlChannel::Open(const std::string& path, std::st
         return fail(path);
     }
     if (ServerAnswers(path)) return OpenResult::InUse;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         // Only a socket may be replaced; anything else is the owner's file.
         if (!S_ISSOCK(st.st_mode)) {
@@ -143,7 +143,8 @@ void ControlChannel::Accept() {
             Drop(fd);
         });
         clients_[fd] = std::move(c);
-        if (!loop_.Watch(fd, EPOLLIN | EPOLLRDHUP, [this, fd](std::uint32_t ev) { OnClient(fd, ev); }))
+        if (!loop_.Watch(fd, EPOLLIN | EPOLLRDHUP,
+                         [this, fd](std::uint32_t ev) { OnClient(fd, ev); }))
             Drop(fd);
     }
 }
@@ -194,8 +195,7 @@ void ControlChannel::Answer(Client& c, const std::string& line) {
 
 void ControlChannel::Flush(Client& c) {
     while (c.sent < c.out.size()) {
-        const ssize_t n =
-            ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
         if (n > 0) {
             c.sent += static_cast<std::size_t>(n);
             continue;

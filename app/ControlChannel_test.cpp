@@ -88,7 +88,7 @@ TEST_F(ControlChannelTest, AnswersAndOutcomesBecomeExitCodes) {
         EXPECT_EQ(c.code, Ask(c.words, &out)) << c.words[0];
         EXPECT_EQ(c.out, out) << c.words[0];
     }
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(0, ::stat(ControlChannel::kSocketName, &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
 }

@@ -61,7 +61,8 @@ CtlReply Groups() {
         if (!info) continue;
         char line[80];
         std::snprintf(line, sizeof line, " %ld %ld %s %s\n", info->low, info->high,
-                      info->local ? "local" : "upstream", info->allowPost ? "posting" : "noposting");
+                      info->local ? "local" : "upstream",
+                      info->allowPost ? "posting" : "noposting");
         text += name + line;
     }
     return Reply(CtlReply::Ok, text);
@@ -162,15 +163,16 @@ CtlReply Subscribe(const qvPaneSplit& c, const std::vector<std::string>& words) 
         const bool digits = !retrieve.empty() && retrieve.size() <= 5 &&
                             retrieve.find_first_not_of("0123456789") == std::string::npos;
         if (!digits && !Is(retrieve, "all"))
-            return Reply(CtlReply::Unknown,
-                         std::string(usage) + "\nN: the last N articles (1 to 99999); all: every "
-                                              "article the upstream has");
+            return Reply(CtlReply::Unknown, std::string(usage) +
+                                                "\nN: the last N articles (1 to 99999); all: every "
+                                                "article the upstream has");
     }
     CtlReply why;
     auto page = MakeSubscriptionPage(&why);
     if (!page) return why;
     const std::string& group = words[1];
-    if (c.FeedWorkBusy() || page->FeedSessionRunning()) return Reply(CtlReply::Refused, LockedText());
+    if (c.FeedWorkBusy() || page->FeedSessionRunning())
+        return Reply(CtlReply::Refused, LockedText());
     if (ContainsNoCase(store::SubscribedGroups(page->SubscriptionPath()), group))
         return Reply(CtlReply::Refused, group + " is already subscribed.");
     const std::optional<bool> carried = UpstreamCarries(*page, group);
@@ -184,11 +186,10 @@ CtlReply Subscribe(const qvPaneSplit& c, const std::vector<std::string>& words) 
                          "ERROR: Cannot write the subscription file " + page->SubscriptionPath());
     }
     const long n = std::atol(retrieve.c_str());
-    std::string text = "Subscribed to " + group +
-                       (n > 0 ? ", the last " + std::to_string(n) + " articles first."
-                              : ", all articles.");
-    if (carried == false)
-        text += "\nNote: the upstream's group list does not carry " + group + ".";
+    std::string text =
+        "Subscribed to " + group +
+        (n > 0 ? ", the last " + std::to_string(n) + " articles first." : ", all articles.");
+    if (carried == false) text += "\nNote: the upstream's group list does not carry " + group + ".";
     return Reply(CtlReply::Ok, text);
 }
 
@@ -198,7 +199,8 @@ CtlReply Unsubscribe(const qvPaneSplit& c, const std::vector<std::string>& words
     auto page = MakeSubscriptionPage(&why);
     if (!page) return why;
     const std::string& group = words[1];
-    if (c.FeedWorkBusy() || page->FeedSessionRunning()) return Reply(CtlReply::Refused, LockedText());
+    if (c.FeedWorkBusy() || page->FeedSessionRunning())
+        return Reply(CtlReply::Refused, LockedText());
     if (!ContainsNoCase(store::SubscribedGroups(page->SubscriptionPath()), group))
         return Reply(CtlReply::Refused, group + " is not subscribed.");
     switch (page->SubClick(group)) {

@@ -49,8 +49,8 @@ std::string Cwd() {
 std::string ProgramDirectory(const char* argv0) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n))
-                             : std::string(argv0 ? argv0 : "");
+    std::string path =
+        n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string(argv0 ? argv0 : "");
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {};
     return slash == 0 ? std::string("/") : path.substr(0, slash);

@@ -1,10 +1,10 @@
 #include "app/FirstRun.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <fstream>
 #include <istream>
 #include <ostream>
-#include <sys/stat.h>
 
 #include "settings/Profile.h"
 
@@ -13,7 +13,7 @@ constexpr const char* kIni = "Quorvel.INI";
 constexpr const char* kAllowFile = "allowip.ini";
 
 bool FileExists(const char* name) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(name, &st) == 0;
 }
 
@@ -104,8 +104,7 @@ WizardValues AskWizard(std::istream& in, std::ostream& out) {
     if (IsPort(port)) v.listenPort = port;
     out << "Quorvel - Quick Start Wizard\n";
     v.hostName = Ask(in, out, "Newsfeed host name (empty: set it later)", "");
-    if (!v.hostName.empty())
-        v.port = AskPort(in, out, "Newsfeed port", v.port);
+    if (!v.hostName.empty()) v.port = AskPort(in, out, "Newsfeed port", v.port);
     v.newsDirectory = WithSlash(Ask(in, out, "News directory", v.newsDirectory));
     v.listenPort = AskPort(in, out, "Accept connections on port", v.listenPort);
     return v;

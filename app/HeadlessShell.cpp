@@ -65,7 +65,8 @@ bool HeadlessShell::RunWizard() {
     }
     const WizardValues v = AskWizard(in_, out_);
     if (!v.hostName.empty()) {
-        if (!WriteWizard(v)) Log("[QV] Quick start: Quorvel.INI or allowip.ini could not be written");
+        if (!WriteWizard(v))
+            Log("[QV] Quick start: Quorvel.INI or allowip.ini could not be written");
         return true;
     }
     // No upstream yet: keep what was answered, admit only this machine.

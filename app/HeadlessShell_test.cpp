@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <climits>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/FirstRun.h"
 #include "settings/Profile.h"
@@ -23,11 +23,13 @@ TEST(HeadlessShell, MessageBoxesBecomeOneLogLine) {
          "No server information available. \nPlease complete setup information first.",
          "[QV] Server Connect Failed: No server information available. Please complete setup "
          "information first."},
-        {"ERROR", "Group already exists.\n Add Aborted.", "[QV] ERROR: Group already exists. Add Aborted."},
+        {"ERROR", "Group already exists.\n Add Aborted.",
+         "[QV] ERROR: Group already exists. Add Aborted."},
         {"Next Step", "a.  b\r\n\r\n", "[QV] Next Step: a.  b"},
         {"t", "x\ny", "[QV] t: x y"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.want, HeadlessShell::MessageLine(c.title, c.text)) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.want, HeadlessShell::MessageLine(c.title, c.text)) << c.text;
 }
 
 TEST(HeadlessShell, LogLinesGoToTheOutputAndMessagesToTheSink) {

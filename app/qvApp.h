@@ -6,7 +6,7 @@
 #include <string>
 
 struct AppOptions {
-    std::string home;         // absolute; already the current directory
+    std::string home;  // absolute; already the current directory
     std::string version;
     bool interactive = false;  // a terminal to ask the first-start questions on
 };

@@ -563,9 +563,11 @@ void qvPaneSplit::DoStatus() {
     }
     char line[128];
     status_.clear();
-    std::snprintf(line, sizeof line, "Bytes Sent: %lldk", static_cast<long long>(bytesSent_ / 1024));
+    std::snprintf(line, sizeof line, "Bytes Sent: %lldk",
+                  static_cast<long long>(bytesSent_ / 1024));
     status_.emplace_back(line);
-    std::snprintf(line, sizeof line, "Bytes Recv: %lldk", static_cast<long long>(bytesRecvd_ / 1024));
+    std::snprintf(line, sizeof line, "Bytes Recv: %lldk",
+                  static_cast<long long>(bytesRecvd_ / 1024));
     status_.emplace_back(line);
     std::snprintf(line, sizeof line, "System Mem Usage:  %d%%", memoryLoad_);
     status_.emplace_back(line);
@@ -625,8 +627,9 @@ std::string qvPaneSplit::LockFilePath() const {
 void qvPaneSplit::MakeNewsDirectories() {
     const std::string news = NewsDirectory();
     if (news.empty()) {
-        UpdLog("[QV] No news directory is configured: set NewsPath in section [admin] of "
-               "Quorvel.INI");
+        UpdLog(
+            "[QV] No news directory is configured: set NewsPath in section [admin] of "
+            "Quorvel.INI");
         return;
     }
     // Both usually exist already; that is no error.

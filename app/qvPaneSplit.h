@@ -48,9 +48,9 @@ public:
 
 // What a feed session is created with.
 struct FeedRequest {
-    int kind = 0;             // kind::RefreshGroups, PostArticles or FetchArticles
+    int kind = 0;  // kind::RefreshGroups, PostArticles or FetchArticles
     int port = 119;
-    std::string address;      // dotted, or the unresolved name when the lookup failed
+    std::string address;  // dotted, or the unresolved name when the lookup failed
     std::string allGroupFile;
     std::string subGroupFile;
 };

@@ -67,13 +67,14 @@ protected:
     // Builds the controller with fake sessions and runs its start sequence.
     void Start() {
         pane_ = std::make_unique<qvPaneSplit>(loop_, shell_);
-        pane_->SetReaderFactory([this](EventLoop&, StreamSocket& accepted, const std::string& peer) {
-            auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
-            s->socket = accepted;
-            readers_.push_back(s->state);
-            peers_.push_back(peer);
-            return s;
-        });
+        pane_->SetReaderFactory(
+            [this](EventLoop&, StreamSocket& accepted, const std::string& peer) {
+                auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
+                s->socket = accepted;
+                readers_.push_back(s->state);
+                peers_.push_back(peer);
+                return s;
+            });
         pane_->SetFeedFactory([this](EventLoop&, const FeedRequest& r) {
             feedRequests_.push_back(r);
             auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
@@ -84,7 +85,8 @@ protected:
         quick.hangUpWaitMs = quick.connectedWaitMs = quick.redialWaitMs = 10;
         pane_->SetDialTimings(quick);
         pane_->SetupWindow();
-        ASSERT_TRUE(RunUntil(loop_, [&] { return pane_->Listening() || !shell_.messages.empty(); }));
+        ASSERT_TRUE(
+            RunUntil(loop_, [&] { return pane_->Listening() || !shell_.messages.empty(); }));
     }
     bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -156,7 +158,8 @@ TEST_F(ControllerTest, The501stReaderIsClosedSilentlyAndAFreedPlaceIsReused) {
         fds.push_back(ConnectNonBlocking(port_));
         if (i % 50 == 49) RunUntil(loop_, [&] { return pane_->ReaderCount() == i + 1; });
     }
-    ASSERT_TRUE(RunUntil(loop_, [&] { return pane_->ReaderCount() == 500; }, 20s))
+    ASSERT_TRUE(RunUntil(
+        loop_, [&] { return pane_->ReaderCount() == 500; }, 20s))
         << pane_->ReaderCount();
     EXPECT_EQ("127.0.0.1", peers_[0]);
     EXPECT_EQ(500u, shell_.connections.readers.size());
@@ -194,8 +197,7 @@ TEST_F(ControllerTest, GetPostCreatesFetchThenPostAndHoldsTheLock) {
     EXPECT_EQ("feed01.sub", feedRequests_[0].subGroupFile);
     EXPECT_EQ(2, pane_->FeedSessionCount());
     EXPECT_EQ("**", testutil::ReadFile(home_ / "news/feed01.lck"));
-    EXPECT_EQ(std::vector<std::string>({"IP:127.0.0.1", "IP:127.0.0.2"}),
-              shell_.connections.feeds);
+    EXPECT_EQ(std::vector<std::string>({"IP:127.0.0.1", "IP:127.0.0.2"}), shell_.connections.feeds);
 
     // Feed work running: every new request is dropped.
     pane_->CmProcessQueue();
@@ -229,9 +231,10 @@ TEST_F(ControllerTest, FeedRequestWithoutServerShowsTheBox) {
         shell_.messages.clear();
         pane_->CmRefreshGroups();
         ASSERT_TRUE(RunUntil(loop_, [&] { return !shell_.messages.empty(); })) << m.key;
-        EXPECT_EQ("Server Connect Failed: No server information available. \nPlease complete "
-                  "setup information first.",
-                  shell_.messages[0])
+        EXPECT_EQ(
+            "Server Connect Failed: No server information available. \nPlease complete "
+            "setup information first.",
+            shell_.messages[0])
             << m.key;
         EXPECT_TRUE(feedRequests_.empty());
         EXPECT_EQ(0, pane_->FeedSessionCount());
@@ -314,7 +317,8 @@ TEST_F(ControllerTest, ExpireRunCountsAsFeedWorkUntilDone) {
 TEST_F(ControllerTest, StoreExpireRunLogsAndEnds) {
     Start();
     pane_->CmExpireRun();
-    ASSERT_TRUE(RunUntil(loop_, [&] { return pane_->FeedSessionCount() == 0 && shell_.Logged("[EXPIRE]"); }));
+    ASSERT_TRUE(RunUntil(
+        loop_, [&] { return pane_->FeedSessionCount() == 0 && shell_.Logged("[EXPIRE]"); }));
 }
 
 TEST_F(ControllerTest, FirstStartRunsTheWizard) {
@@ -518,7 +522,8 @@ TEST_F(DialWiringTest, FailedDialsStartNoFeedWork) {
         const char* line;  // logged once per attempt
     } cases[] = {
         {"entry MyISP\nerror 678 after 10ms\n", "[RAS] No answer"},
-        {"entry MyISP\nstate 0\ndisconnected after 10ms\n", "[RAS] Disconnect or failed connection attempt"},
+        {"entry MyISP\nstate 0\ndisconnected after 10ms\n",
+         "[RAS] Disconnect or failed connection attempt"},
         {"entry MyISP\nfail\n", "[RAS] The RAS subsystem has encountered a fatal error!"},
     };
     for (const auto& c : cases) {

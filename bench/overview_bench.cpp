@@ -40,12 +40,14 @@ double Median(std::vector<double> v) {
 void WriteArticle(const std::string& dir, long n) {
     const std::string id = "bench" + std::to_string(n) + "@example.invalid";
     std::string a = "220 " + std::to_string(n) + " <" + id + ">\r\n";
-    a += "Path: bench!not-for-mail\r\nFrom: Bench <bench@example.invalid>\r\nNewsgroups: bench.big\r\n";
+    a += "Path: bench!not-for-mail\r\nFrom: Bench <bench@example.invalid>\r\nNewsgroups: "
+         "bench.big\r\n";
     a += "Subject: Re: article number " + std::to_string(n) + " of the overview benchmark\r\n";
     a += "Date: Mon, 1 Jan 2024 10:00:00 GMT\r\nMessage-ID: <" + id + ">\r\n";
-    a += "References: <bench" + std::to_string(n / 2) + "@example.invalid> <bench" + std::to_string(n - 1) +
-         "@example.invalid>\r\nLines: 30\r\n\r\n";
-    for (int i = 0; i < 30; ++i) a += "Body line of some length, enough to make the article a realistic size.\r\n";
+    a += "References: <bench" + std::to_string(n / 2) + "@example.invalid> <bench" +
+         std::to_string(n - 1) + "@example.invalid>\r\nLines: 30\r\n\r\n";
+    for (int i = 0; i < 30; ++i)
+        a += "Body line of some length, enough to make the article a realistic size.\r\n";
     a += ".\r\n";
     std::ofstream(dir + "/" + id, std::ios::binary) << a;
     char index[32];
@@ -60,12 +62,16 @@ int main(int argc, char** argv) {
     int reps = 5;
     std::string parent = ".";
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--articles")) articles = std::atol(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--dir")) parent = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--reps")) reps = std::atoi(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--articles"))
+            articles = std::atol(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--dir"))
+            parent = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--reps"))
+            reps = std::atoi(argv[i + 1]);
     }
     if (articles < 100 || reps < 1) {
-        std::fprintf(stderr, "usage: overview_bench [--articles N>=100] [--dir PARENT] [--reps R]\n");
+        std::fprintf(stderr,
+                     "usage: overview_bench [--articles N>=100] [--dir PARENT] [--reps R]\n");
         return 2;
     }
     std::string tmpl = parent + "/qv-overview-bench-XXXXXX";
@@ -101,7 +107,8 @@ int main(int argc, char** argv) {
             OverviewCache cache;
             if (!watching) {
                 cache.DisableWatching();
-                cache.SetClock([] { return std::time(nullptr) + 100; });  // all files count as settled
+                cache.SetClock(
+                    [] { return std::time(nullptr) + 100; });  // all files count as settled
             }
             cold.push_back(Ms([&] { fullXover(cache); }));
             warm.push_back(Ms([&] { fullXover(cache); }));
@@ -110,10 +117,11 @@ int main(int argc, char** argv) {
             afterAdd.push_back(Ms([&] { fullXover(cache); }));
             bytes = cache.Bytes();
         }
-        std::printf("%s: full XOVER cold %.1f ms, warm %.1f ms; last 100 warm %.3f ms; "
-                    "full XOVER after one new article %.1f ms; cache %.1f MB (%zu bytes of output)\n",
-                    watching ? "change reports" : "identity checks", Median(cold), Median(warm), Median(tail),
-                    Median(afterAdd), static_cast<double>(bytes) / (1024 * 1024), out.size());
+        std::printf(
+            "%s: full XOVER cold %.1f ms, warm %.1f ms; last 100 warm %.3f ms; "
+            "full XOVER after one new article %.1f ms; cache %.1f MB (%zu bytes of output)\n",
+            watching ? "change reports" : "identity checks", Median(cold), Median(warm),
+            Median(tail), Median(afterAdd), static_cast<double>(bytes) / (1024 * 1024), out.size());
     }
     std::filesystem::remove_all(root);
     return 0;

@@ -63,14 +63,16 @@ public:
     }
 
     std::string News() const { return dir_.Path() + "/news/"; }
-    std::string Read(const std::string& newsRelative) const { return testutil::ReadFile(News() + newsRelative); }
+    std::string Read(const std::string& newsRelative) const {
+        return testutil::ReadFile(News() + newsRelative);
+    }
     void Write(const std::string& newsRelative, std::string_view text) const {
         testutil::WriteFile(News() + newsRelative, text);
     }
 
     // Runs one session of a kind against 127.0.0.1:port until it ends.
-    std::unique_ptr<qvServer> RunSession(int kind, int port,
-                                         std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    std::unique_ptr<qvServer> RunSession(
+        int kind, int port, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         auto s = std::make_unique<qvServer>(loop_);
         s->SetupWindow();
         s->SetKind(kind);

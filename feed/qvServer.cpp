@@ -68,13 +68,15 @@ std::string GetReplyWord(int n, std::string_view line) {
     for (int word = 1;; ++word) {
         const std::size_t blank = line.find(' ', begin);
         if (word == n || blank == std::string_view::npos)
-            return std::string(line.substr(begin, blank == std::string_view::npos ? line.npos : blank - begin));
+            return std::string(
+                line.substr(begin, blank == std::string_view::npos ? line.npos : blank - begin));
         begin = blank + 1;
     }
 }
 
 qvServer::qvServer(EventLoop& loop)
-    : MessageTarget(loop), socket_(std::make_unique<StreamSocket>(INetSocketAddress(), AF_INET, SOCK_STREAM, 0)) {}
+    : MessageTarget(loop),
+      socket_(std::make_unique<StreamSocket>(INetSocketAddress(), AF_INET, SOCK_STREAM, 0)) {}
 
 qvServer::~qvServer() {
     // The timer table holds our address; it must not outlive us.
@@ -129,37 +131,36 @@ void qvServer::Run() {
         return name.find_first_not_of(' ') == std::string::npos;
     };
     switch (kind_) {
-    case kind::RefreshGroups:
-        if (unnamed(allGroupFile_)) {
-            UpdLog("No group list file configured (Newsfeed01/AllGroupFile)");
-            CmOk();
-            return;
+        case kind::RefreshGroups:
+            if (unnamed(allGroupFile_)) {
+                UpdLog("No group list file configured (Newsfeed01/AllGroupFile)");
+                CmOk();
+                return;
+            }
+            UpdLog("Requesting Group List");
+            ConnectToServer();
+            break;
+        case kind::PostArticles: {
+            const auto files = store::ListQueueFiles(newsDir_);
+            if (!files || files->empty()) {
+                UpdLog("No articles to post");
+                CmOk();
+                return;
+            }
+            UpdLog("Waiting for permission to post");
+            ConnectToServer();
+            break;
         }
-        UpdLog("Requesting Group List");
-        ConnectToServer();
-        break;
-    case kind::PostArticles: {
-        const auto files = store::ListQueueFiles(newsDir_);
-        if (!files || files->empty()) {
-            UpdLog("No articles to post");
-            CmOk();
-            return;
-        }
-        UpdLog("Waiting for permission to post");
-        ConnectToServer();
-        break;
-    }
-    case kind::FetchArticles:
-        if (unnamed(subGroupFile_)) {
-            UpdLog("No subscription file configured (Newsfeed01/SubGroupFile)");
-            CmOk();
-            return;
-        }
-        UpdLog("Requesting New Articles");
-        ConnectToServer();
-        break;
-    default:
-        break;
+        case kind::FetchArticles:
+            if (unnamed(subGroupFile_)) {
+                UpdLog("No subscription file configured (Newsfeed01/SubGroupFile)");
+                CmOk();
+                return;
+            }
+            UpdLog("Requesting New Articles");
+            ConnectToServer();
+            break;
+        default: break;
     }
 }
 
@@ -198,21 +199,21 @@ bool qvServer::HandleMessage(int message, WPARAM, LPARAM lParam) {
     // Events still queued when the session ended have no effect.
     if (state_ != 1) return true;
     switch (message) {
-    case kConnected: Connected(); return true;
-    case kSessionTimeout: SessionTimeout(); return true;
-    case kListRecvd: ListRecvd(); return true;
-    case kArticleRecvd: MsgArticleRecvd(); return true;
-    case kGetNextGroup: MsgGetNextGroup(); return true;
-    case kStartGroup: MsgStartGroup(); return true;
-    case kGetArticleId: MsgGetArticleId(); return true;
-    case kGetNextArticle: MsgGetNextArticle(); return true;
-    case kServerHandshake: MsgServerHandshake(); return true;
-    case kStartPost: MsgStartPost(); return true;
-    case kSendArticle: MsgSendArticle(); return true;
-    case kArticlePosted: MsgArticlePosted(); return true;
-    case kReaderModeSet: MsgReaderModeSet(); return true;
-    case kPositioned: MsgPositioned(); return true;
-    default: return false;
+        case kConnected: Connected(); return true;
+        case kSessionTimeout: SessionTimeout(); return true;
+        case kListRecvd: ListRecvd(); return true;
+        case kArticleRecvd: MsgArticleRecvd(); return true;
+        case kGetNextGroup: MsgGetNextGroup(); return true;
+        case kStartGroup: MsgStartGroup(); return true;
+        case kGetArticleId: MsgGetArticleId(); return true;
+        case kGetNextArticle: MsgGetNextArticle(); return true;
+        case kServerHandshake: MsgServerHandshake(); return true;
+        case kStartPost: MsgStartPost(); return true;
+        case kSendArticle: MsgSendArticle(); return true;
+        case kArticlePosted: MsgArticlePosted(); return true;
+        case kReaderModeSet: MsgReaderModeSet(); return true;
+        case kPositioned: MsgPositioned(); return true;
+        default: return false;
     }
 }
 
@@ -260,32 +261,31 @@ void qvServer::DoSocketNotification(LPARAM eventAndError) {
     const int event = static_cast<int>(eventAndError & 0xFFFF);
     const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
     switch (event) {
-    case sockev::Read:
-        if (error != 0) {
+        case sockev::Read:
+            if (error != 0) {
+                CmOk();
+                return;
+            }
+            TcpReadData();
+            break;
+        case sockev::Close:
+            UpdLog("Session terminated by Server");
             CmOk();
-            return;
-        }
-        TcpReadData();
-        break;
-    case sockev::Close:
-        UpdLog("Session terminated by Server");
-        CmOk();
-        break;
-    case sockev::Write:
-        writeReady_ = true;
-        Flush();
-        break;
-    case sockev::Connect:
-        if (error != 0) {
-            SocketError reason(error, 128);
-            ShowError("Error", reason.AppendError("Error on Connect()"));
-            CmOk();
-            return;
-        }
-        Post(kConnected);
-        break;
-    default:
-        break;
+            break;
+        case sockev::Write:
+            writeReady_ = true;
+            Flush();
+            break;
+        case sockev::Connect:
+            if (error != 0) {
+                SocketError reason(error, 128);
+                ShowError("Error", reason.AppendError("Error on Connect()"));
+                CmOk();
+                return;
+            }
+            Post(kConnected);
+            break;
+        default: break;
     }
 }
 
@@ -344,7 +344,8 @@ void qvServer::ExpectLine(int event) {
     pending_ = event;
 }
 
-void qvServer::ExpectFile(int event, std::string target, std::string_view okCode, std::size_t limit) {
+void qvServer::ExpectFile(int event, std::string target, std::string_view okCode,
+                          std::size_t limit) {
     ExpectLine(event);
     AbandonFile();
     readMode_ = 1;
@@ -370,7 +371,8 @@ void qvServer::TcpReadFile(std::string_view chunk) {
             const bool tooMuch = chunk.size() > room;
             if (tooMuch) chunk = chunk.substr(0, room);
             file_.received += chunk.size();
-            const int fd = ::open(file_.target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            const int fd =
+                ::open(file_.target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 WriteAll(fd, chunk);
                 ::close(fd);
@@ -431,7 +433,8 @@ void qvServer::TcpReadFile(std::string_view chunk) {
         std::string window(file_.tail, file_.tailLen);
         window.append(chunk.substr(0, std::min<std::size_t>(chunk.size(), kTerminator.size() - 1)));
         const std::size_t at = window.find(kTerminator);
-        if (at != std::string::npos) end = at + kTerminator.size() - file_.tailLen;
+        if (at != std::string::npos)
+            end = at + kTerminator.size() - file_.tailLen;
         else if (const std::size_t in = chunk.find(kTerminator); in != std::string_view::npos)
             end = in + kTerminator.size();
     }
@@ -440,8 +443,8 @@ void qvServer::TcpReadFile(std::string_view chunk) {
     if (file_.received > file_.limit) {
         // Dropped for good: the fetch moves past this article next time
         // rather than fail on it forever.
-        UpdLog("Reply larger than " + std::to_string(file_.limit >> 20) + " MB, not stored: " +
-               file_.target);
+        UpdLog("Reply larger than " + std::to_string(file_.limit >> 20) +
+               " MB, not stored: " + file_.target);
         AbandonFile();
         CmOk();
         return;
@@ -513,7 +516,8 @@ void qvServer::Flush() {
             }
             out_.resize(static_cast<std::size_t>(n));
             // A long file send is progress, not idleness.
-            if (timerArmed_ && myTimeManager != nullptr) myTimeManager->ResetTimer(this, kSessionTimeout);
+            if (timerArmed_ && myTimeManager != nullptr)
+                myTimeManager->ResetTimer(this, kSessionTimeout);
         }
         int length = static_cast<int>(std::min<std::size_t>(out_.size() - outPos_, 1u << 30));
         if (socket_->Write(out_.data() + outPos_, length) != 0) {
@@ -542,10 +546,10 @@ void qvServer::MsgServerHandshake() {
 void qvServer::MsgReaderModeSet() {
     ExpectLine(0);
     switch (kind_) {
-    case kind::RefreshGroups: GroupRefresh(); break;
-    case kind::PostArticles: PostArticles(); break;
-    case kind::FetchArticles: Post(kGetNextGroup); break;
-    default: CmOk(); break;
+        case kind::RefreshGroups: GroupRefresh(); break;
+        case kind::PostArticles: PostArticles(); break;
+        case kind::FetchArticles: Post(kGetNextGroup); break;
+        default: CmOk(); break;
     }
 }
 
@@ -582,9 +586,11 @@ void qvServer::ListRecvd() {
 // The last upstream number positioned on goes into the record, the local
 // High into the group index. Returns whether the record could be written.
 bool qvServer::GroupCheckpoint() {
-    const bool ok = store::WriteSubscriptionNumber(newsDir_ + subGroupFile_, recordOffset_, lastSeen_);
+    const bool ok =
+        store::WriteSubscriptionNumber(newsDir_ + subGroupFile_, recordOffset_, lastSeen_);
     store::GroupIndex index(newsDir_);
-    if (!index.SetHigh(group_, high_) && index.ReadGroup(group_).value_or(store::GroupInfo{}).high < high_)
+    if (!index.SetHigh(group_, high_) &&
+        index.ReadGroup(group_).value_or(store::GroupInfo{}).high < high_)
         UpdLog("Cannot write High of " + group_);
     return ok;
 }
@@ -598,7 +604,8 @@ void qvServer::MsgGetNextGroup() {
     groupActive_ = false;
     recordOffset_ = -1;
 
-    const store::RecordRead r = store::ReadSubscriptionRecord(newsDir_ + subGroupFile_, readOffset_);
+    const store::RecordRead r =
+        store::ReadSubscriptionRecord(newsDir_ + subGroupFile_, readOffset_);
     if (r.status == store::RecordStatus::End) {
         ExpectLine(0);
         SendTcp("QUIT\r\n");
@@ -809,7 +816,7 @@ void qvServer::MsgArticleRecvd() {
         const auto taken = index.IndexFilePath(group_, number);
         struct stat st {};
         if (!taken || ::stat(taken->c_str(), &st) != 0) break;  // a real failure
-        ++number;  // someone else holds that number
+        ++number;                                               // someone else holds that number
     }
     if (!written) {
         // Without an index the content would only block a later fetch.

@@ -62,7 +62,7 @@ public:
     };
 
     static constexpr std::size_t kReadBufferLimit = 24999;  // unsplit line-mode text
-    static constexpr std::size_t kReplyLineLimit = 514;      // longer reply lines are cut
+    static constexpr std::size_t kReplyLineLimit = 514;     // longer reply lines are cut
     // Numbers asked for one by one per group and session when the start
     // article is gone upstream.
     static constexpr long kMaxProbes = 1000;
@@ -170,19 +170,19 @@ private:
 
     // File mode: the multi-line reply in progress.
     struct FileReceive {
-        std::string target;     // where the complete reply goes
-        std::string temp;       // where it is written meanwhile
-        std::string okCode;     // what the first line must begin with
-        std::string firstLine;  // collected until its LF
-        bool checked = false;   // the first line has been judged
-        bool receiving = false; // between the first byte and the terminator
-        bool ok = false;        // the reply was complete and accepted
+        std::string target;        // where the complete reply goes
+        std::string temp;          // where it is written meanwhile
+        std::string okCode;        // what the first line must begin with
+        std::string firstLine;     // collected until its LF
+        bool checked = false;      // the first line has been judged
+        bool receiving = false;    // between the first byte and the terminator
+        bool ok = false;           // the reply was complete and accepted
         bool appendAfter = false;  // later bytes go on into target (QUIT after LIST)
         std::size_t limit = 0;     // most bytes taken into target (or after it)
         std::size_t received = 0;  // bytes taken so far
         int fd = -1;
-        std::string pending;    // bytes not yet written to fd
-        char tail[4] = {};      // the last bytes before the current chunk
+        std::string pending;  // bytes not yet written to fd
+        char tail[4] = {};    // the last bytes before the current chunk
         std::size_t tailLen = 0;
     } file_;
 
@@ -202,7 +202,7 @@ private:
     long articleNumber_ = 0;
     long groupFirst_ = 0;  // the group's first and last number from GROUP
     long groupLast_ = 0;
-    long probe_ = 0;       // > 0: the number asked for with STAT instead of NEXT
+    long probe_ = 0;  // > 0: the number asked for with STAT instead of NEXT
     std::string group_;
     std::string contentPath_;
 

@@ -49,8 +49,8 @@ bool InnReachable() {
 
 std::string UniqueId(int n) {
     static const long stamp = static_cast<long>(std::time(nullptr));
-    return "<qvfeed." + std::to_string(stamp) + "." + std::to_string(getpid()) + "." + std::to_string(n) +
-           "@example.test>";
+    return "<qvfeed." + std::to_string(stamp) + "." + std::to_string(getpid()) + "." +
+           std::to_string(n) + "@example.test>";
 }
 
 std::string Posting(const std::string& id, const std::string& subject) {
@@ -63,7 +63,8 @@ std::vector<std::string> IndexFiles(const std::string& dir) {
     std::vector<std::string> names;
     if (!fs::exists(dir)) return names;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().starts_with("NEWS")) names.push_back(e.path().filename().string());
+        if (e.path().filename().string().starts_with("NEWS"))
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -89,13 +90,15 @@ TEST(FeedInn, PostThenFetchEverythingThenOnlyWhatIsNew) {
 
     // Posting reaches INN and empties the queue.
     for (int i = 1; i <= 3; ++i)
-        home.Write("POSTS/QVE" + std::to_string(i) + ".TMP", Posting(UniqueId(i), "post " + std::to_string(i)));
+        home.Write("POSTS/QVE" + std::to_string(i) + ".TMP",
+                   Posting(UniqueId(i), "post " + std::to_string(i)));
     auto post = home.RunSession(kind::PostArticles, kInnPort);
     EXPECT_EQ(2, post->GetState());
     EXPECT_TRUE(fs::is_empty(home.News() + "POSTS")) << home.Pane().Joined();
     InnClient inn;
     ASSERT_TRUE(inn.Connect());
-    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(inn.Command("STAT " + UniqueId(i)).starts_with("223")) << i;
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(inn.Command("STAT " + UniqueId(i)).starts_with("223")) << i;
     const std::string group = inn.Command(std::string("GROUP ") + kGroup);
     ASSERT_TRUE(group.starts_with("211")) << group;
     const long first = std::atol(GetReplyWord(3, group).c_str());
@@ -105,8 +108,9 @@ TEST(FeedInn, PostThenFetchEverythingThenOnlyWhatIsNew) {
     home.Write("feed01.sub", std::string("Y0000000000 ") + kGroup + "\r\n");
     const auto begin = std::chrono::steady_clock::now();
     auto fetch = home.RunSession(kind::FetchArticles, kInnPort, std::chrono::seconds(120));
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - begin)
+                        .count();
     EXPECT_EQ(2, fetch->GetState());
     char want[64];
     std::snprintf(want, sizeof want, "Y%010ld %s\r\n", last, kGroup);

@@ -33,7 +33,8 @@ struct FakeArticle {
 // CR LF line ends, without the "." line.
 std::string ArticleText(const FakeArticle& a) {
     return "From: tester@example.test\r\nSubject: article " + std::to_string(a.number) +
-           "\r\nMessage-ID: " + a.id + "\r\n\r\nBody of " + std::to_string(a.number) + "\r\n..dot line\r\n";
+           "\r\nMessage-ID: " + a.id + "\r\n\r\nBody of " + std::to_string(a.number) +
+           "\r\n..dot line\r\n";
 }
 
 // A scripted upstream on loopback, served from its own thread with plain
@@ -174,7 +175,8 @@ private:
             }
             if (hook && hook(line, c)) continue;
             std::string word = line.substr(0, line.find(' '));
-            for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            for (char& ch : word)
+                ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
             std::lock_guard<std::mutex> lock(mu_);
             static const std::vector<FakeArticle> kNone;
             const auto found = groups_.find(group);
@@ -191,9 +193,11 @@ private:
                 }
                 const auto& g = it->second;
                 current = 0;
-                if (g.empty()) c.Send("211 0 1 0 " + group + "\r\n");
+                if (g.empty())
+                    c.Send("211 0 1 0 " + group + "\r\n");
                 else
-                    c.Send("211 " + std::to_string(g.size()) + " " + std::to_string(g.front().number) + " " +
+                    c.Send("211 " + std::to_string(g.size()) + " " +
+                           std::to_string(g.front().number) + " " +
                            std::to_string(g.back().number) + " " + group + "\r\n");
             } else if (word == "STAT") {
                 const long n = std::atol(line.c_str() + 5);
@@ -208,7 +212,8 @@ private:
             } else if (word == "NEXT") {
                 if (current + 1 < arts.size()) {
                     ++current;
-                    c.Send("223 " + std::to_string(arts[current].number) + " " + arts[current].id + "\r\n");
+                    c.Send("223 " + std::to_string(arts[current].number) + " " + arts[current].id +
+                           "\r\n");
                 } else {
                     c.Send("421 no next article\r\n");
                 }
@@ -218,7 +223,8 @@ private:
                     continue;
                 }
                 const FakeArticle& a = arts[current];
-                c.Send("220 " + std::to_string(a.number) + " " + a.id + "\r\n" + ArticleText(a) + ".\r\n");
+                c.Send("220 " + std::to_string(a.number) + " " + a.id + "\r\n" + ArticleText(a) +
+                       ".\r\n");
             } else if (word == "LIST") {
                 std::string reply = "215 list follows\r\n";
                 for (const auto& [name, g] : groups_)
@@ -278,7 +284,8 @@ std::vector<std::string> IndexFiles(const std::string& dir) {
     std::vector<std::string> names;
     if (!fs::exists(dir)) return names;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().starts_with("NEWS")) names.push_back(e.path().filename().string());
+        if (e.path().filename().string().starts_with("NEWS"))
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -297,30 +304,37 @@ TEST(GetReplyWord, CountsSingleBlanks) {
         const char* line;
         const char* want;
     } cases[] = {
-        {1, "211 40 101 140 comp.lang.c", "211"}, {3, "211 40 101 140 comp.lang.c", "101"},
-        {4, "211 40 101 140 comp.lang.c", "140"}, {9, "211 40 101 140 comp.lang.c", "comp.lang.c"},
-        {2, "421", "421"},                        {2, "223  7 <a@b>", ""},
+        {1, "211 40 101 140 comp.lang.c", "211"},
+        {3, "211 40 101 140 comp.lang.c", "101"},
+        {4, "211 40 101 140 comp.lang.c", "140"},
+        {9, "211 40 101 140 comp.lang.c", "comp.lang.c"},
+        {2, "421", "421"},
+        {2, "223  7 <a@b>", ""},
         {3, "411 no such group", "such"},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.want, GetReplyWord(c.n, c.line)) << c.n << " " << c.line;
+    for (const Case& c : cases)
+        EXPECT_EQ(c.want, GetReplyWord(c.n, c.line)) << c.n << " " << c.line;
 }
 
 TEST(FeedFetch, NewGroupFetchesEverythingAfterTheFirstArticle) {
     FakeUpstream up;
-    for (long n = 101; n <= 105; ++n) up.AddArticle("comp.lang.c", n, "<a" + std::to_string(n) + "@x.test>");
+    for (long n = 101; n <= 105; ++n)
+        up.AddArticle("comp.lang.c", n, "<a" + std::to_string(n) + "@x.test>");
     FeedHome home;
     home.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
     auto s = home.RunSession(kind::FetchArticles, up.Port());
     ASSERT_EQ(2, s->GetState()) << home.Pane().Joined();
 
-    const std::vector<std::string> want{"MODE READER", "GROUP comp.lang.c", "STAT 101 ", "NEXT", "article",
-                                        "NEXT",        "article",           "NEXT",      "article", "NEXT",
-                                        "article",     "NEXT",              "QUIT"};
+    const std::vector<std::string> want{
+        "MODE READER", "GROUP comp.lang.c", "STAT 101 ", "NEXT",    "article", "NEXT", "article",
+        "NEXT",        "article",           "NEXT",      "article", "NEXT",    "QUIT"};
     EXPECT_EQ(want, up.CommandsEndingWith("QUIT"));
-    EXPECT_TRUE(home.Pane().Logged("[127.0.0.1] Processing comp.lang.c (4)")) << home.Pane().Joined();
+    EXPECT_TRUE(home.Pane().Logged("[127.0.0.1] Processing comp.lang.c (4)"))
+        << home.Pane().Joined();
     EXPECT_EQ("Y0000000105 comp.lang.c\r\n", home.Read("feed01.sub"));
     const std::string dir = home.News() + "comp.lang.c/";
-    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), IndexName(4), IndexName(5)}), IndexFiles(dir));
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), IndexName(4), IndexName(5)}),
+              IndexFiles(dir));
     // Article 2 is upstream 102: its index names the content file, which is
     // the raw reply, status line and "." line included.
     const std::string content = dir + "a102@x.test";
@@ -354,16 +368,17 @@ TEST(FeedFetch, LastNArticlesAndSeveralGroups) {
     FeedHome home;
     home.Write("feed01.sub",
                "Y*000000003 alt.test\r\n"
-               "Y*000000010 alt.small\r\n"   // fewer than 10 upstream: none now
-               "Y0000000000 alt.missing\r\n" // refused GROUP: record unchanged
+               "Y*000000010 alt.small\r\n"    // fewer than 10 upstream: none now
+               "Y0000000000 alt.missing\r\n"  // refused GROUP: record unchanged
                "Y*000000002 alt.test2\r\n");
     up.AddArticle("alt.test2", 1, "<t1@x>");  // cross-posted id, other group
     up.AddArticle("alt.test2", 2, "<u2@x>");
     up.AddArticle("alt.test2", 3, "<u3@x>");
     home.RunSession(kind::FetchArticles, up.Port());
-    EXPECT_EQ("Y0000000020 alt.test\r\nY0000000008 alt.small\r\nY0000000000 alt.missing\r\n"
-              "Y0000000003 alt.test2\r\n",
-              home.Read("feed01.sub"));
+    EXPECT_EQ(
+        "Y0000000020 alt.test\r\nY0000000008 alt.small\r\nY0000000000 alt.missing\r\n"
+        "Y0000000003 alt.test2\r\n",
+        home.Read("feed01.sub"));
     EXPECT_TRUE(home.Pane().Logged("Processing alt.test (3)"));
     EXPECT_TRUE(home.Pane().Logged("Processing alt.small (0)"));
     EXPECT_TRUE(home.Pane().Logged("Group alt.missing not available: 411 no such group"));
@@ -393,7 +408,8 @@ TEST(FeedFetch, DuplicatesUnsafeIdsAndMissingIds) {
     const std::string dir = home.News() + "comp.lang.c/";
     EXPECT_EQ("stored earlier", testutil::ReadFile(dir + "dup@x"));
     // 3, 4 and 5 stored as 2, 3, 4; the duplicate took no number.
-    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), IndexName(4)}), IndexFiles(dir));
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), IndexName(4)}),
+              IndexFiles(dir));
     EXPECT_TRUE(fs::exists(dir + "after@x"));
     EXPECT_FALSE(fs::exists(home.News() + "escape@x"));
     for (const std::string& f : AllFiles(dir)) EXPECT_EQ(std::string::npos, f.find('/')) << f;
@@ -416,7 +432,8 @@ TEST(FeedFetch, OverlongIdIsPassedNotStoppedAt) {
     home.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
     home.RunSession(kind::FetchArticles, up.Port());
     const std::string dir = home.News() + "comp.lang.c/";
-    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), "m2@x", "m4@x"}), AllFiles(dir));
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), "m2@x", "m4@x"}),
+              AllFiles(dir));
     EXPECT_EQ("Y0000000004 comp.lang.c\r\n", home.Read("feed01.sub"));
 }
 
@@ -450,7 +467,8 @@ TEST(FeedFetch, EndlessArticleIsCutOffAndPassed) {
     EXPECT_EQ("Y0000000003 comp.lang.c\r\n", home.Read("feed01.sub"));
 
     home.RunSession(kind::FetchArticles, up.Port());
-    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), "m2@x", "m4@x"}), AllFiles(dir));
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), "m2@x", "m4@x"}),
+              AllFiles(dir));
     EXPECT_EQ("Y0000000004 comp.lang.c\r\n", home.Read("feed01.sub"));
 }
 
@@ -494,14 +512,16 @@ TEST(FeedFetch, ErrorReplyToArticleStoresNothing) {
     // Number 3 stays unused; the walk went on to 4.
     EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4)}), IndexFiles(dir));
     EXPECT_TRUE(home.Pane().Logged("Article not stored: 430 no such article"));
-    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), "m2@x", "m4@x"}), AllFiles(dir));
+    EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), "m2@x", "m4@x"}),
+              AllFiles(dir));
     EXPECT_FALSE(home.Pane().Logged("Session Timeout"));
 }
 
 TEST(FeedFetch, DroppedMidArticleLeavesNoPartialArticle) {
     for (bool split : {false, true}) {
         FakeUpstream up;
-        for (long n = 1; n <= 4; ++n) up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
+        for (long n = 1; n <= 4; ++n)
+            up.AddArticle("comp.lang.c", n, "<m" + std::to_string(n) + "@x>");
         int articles = 0;
         up.SetHook([&](const std::string& line, FakeUpstream::Conn& c) {
             if (line != "article") return false;
@@ -527,7 +547,8 @@ TEST(FeedFetch, DroppedMidArticleLeavesNoPartialArticle) {
         const std::string dir = home.News() + "comp.lang.c/";
         EXPECT_EQ((std::vector<std::string>{IndexName(2), "m2@x"}), AllFiles(dir)) << split;
         if (split) {
-            EXPECT_EQ("220 2 <m2@x>\r\nSubject: s\r\n\r\nbody\r\n.\r\n", testutil::ReadFile(dir + "m2@x"));
+            EXPECT_EQ("220 2 <m2@x>\r\nSubject: s\r\n\r\nbody\r\n.\r\n",
+                      testutil::ReadFile(dir + "m2@x"));
         }
         // The cut-off article is asked for again next time.
         EXPECT_EQ("Y0000000002 comp.lang.c\r\n", home.Read("feed01.sub"));
@@ -536,7 +557,8 @@ TEST(FeedFetch, DroppedMidArticleLeavesNoPartialArticle) {
         up.SetHook(nullptr);
         home.RunSession(kind::FetchArticles, up.Port());
         EXPECT_TRUE(fs::exists(dir + "m3@x"));
-        EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), IndexName(5)}), IndexFiles(dir));
+        EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(4), IndexName(5)}),
+                  IndexFiles(dir));
     }
 }
 
@@ -582,7 +604,8 @@ TEST(FeedSession, IdleTimeoutEndsTheSession) {
     EXPECT_TRUE(home.Pane().Logged("[127.0.0.1] Session Timeout"));
     // A timer message that arrives after the end changes nothing.
     s->HandleMessage(qvServer::kSessionTimeout, 0, 0);
-    EXPECT_EQ(1, std::count(home.Pane().log.begin(), home.Pane().log.end(), "[127.0.0.1] Server Session Ended."));
+    EXPECT_EQ(1, std::count(home.Pane().log.begin(), home.Pane().log.end(),
+                            "[127.0.0.1] Server Session Ended."));
 }
 
 TEST(FeedSession, RefusedConnectionEndsAtOnce) {
@@ -622,7 +645,8 @@ TEST(FeedRefresh, ListGoesToTheAllGroupsFile) {
     EXPECT_EQ(2, s->GetState());
     EXPECT_EQ("215 list follows\r\nalt.empty 0 1 y\r\ncomp.lang.c 140 101 y\r\n.\r\n205 bye\r\n",
               home.Read("feed01.all"));
-    EXPECT_EQ((std::vector<std::string>{"MODE READER", "LIST", "QUIT"}), up.CommandsEndingWith("QUIT"));
+    EXPECT_EQ((std::vector<std::string>{"MODE READER", "LIST", "QUIT"}),
+              up.CommandsEndingWith("QUIT"));
     EXPECT_TRUE(home.Pane().Logged("Session terminated by Server"));
     EXPECT_EQ((std::vector<std::string>{"POSTS", "feed01.all"}), AllFiles(home.News()));
 
@@ -643,7 +667,8 @@ TEST(FeedPost, AcceptedFilesAreDeletedRefusedOnesKept) {
     FeedHome home;
     const std::string a = "Newsgroups: alt.test\r\nSubject: one\r\n\r\nbody one\r\n.\r\n";
     const std::string b = "Newsgroups: alt.test\r\nSubject: two\r\n\r\nbody two\r\n.\r\n";
-    const std::string c = "Newsgroups: alt.test\r\nSubject: three\r\n\r\n" + std::string(200000, 'x') + "\r\n.\r\n";
+    const std::string c =
+        "Newsgroups: alt.test\r\nSubject: three\r\n\r\n" + std::string(200000, 'x') + "\r\n.\r\n";
     home.Write("POSTS/QVE1.TMP", a);
     home.Write("POSTS/QVE2.TMP", b);
     home.Write("POSTS/QVE3.TMP", c);
@@ -651,7 +676,8 @@ TEST(FeedPost, AcceptedFilesAreDeletedRefusedOnesKept) {
     home.Write("POSTS/QVE5.TMP", "Subject: cut off\r\n\r\nno end");
     auto s = home.RunSession(kind::PostArticles, up.Port());
     EXPECT_EQ(2, s->GetState());
-    EXPECT_EQ((std::vector<std::string>{"QVE2.TMP", "QVE4.WRK", "QVE5.TMP"}), AllFiles(home.News() + "POSTS"));
+    EXPECT_EQ((std::vector<std::string>{"QVE2.TMP", "QVE4.WRK", "QVE5.TMP"}),
+              AllFiles(home.News() + "POSTS"));
     const auto posted = up.Posted();
     ASSERT_EQ(3u, posted.size());
     EXPECT_EQ(a.substr(0, a.size() - 3), posted[0]);
@@ -673,7 +699,8 @@ TEST(FeedPost, RefusedPostSendsNoArticle) {
     home.RunSession(kind::PostArticles, up.Port());
     EXPECT_TRUE(fs::exists(home.News() + "POSTS/QVE1.TMP"));
     EXPECT_TRUE(up.Posted().empty());
-    EXPECT_EQ((std::vector<std::string>{"MODE READER", "POST", ".", "QUIT"}), up.CommandsEndingWith("QUIT"));
+    EXPECT_EQ((std::vector<std::string>{"MODE READER", "POST", ".", "QUIT"}),
+              up.CommandsEndingWith("QUIT"));
 }
 
 TEST(FeedPost, EmptyQueueDoesNotConnect) {
@@ -699,15 +726,30 @@ TEST(FeedFetch, StartArticleGoneUpstreamGoesOnByNumber) {
         std::vector<long> stored;
         const char* after;
     } cases[] = {
-        {"start cancelled", {1, 2, 3, 5, 6}, "Y0000000004",
-         {"STAT 4 ", "STAT 5", "article", "NEXT", "article", "NEXT", "QUIT"}, {5, 6}, "Y0000000006"},
-        {"a run of numbers gone", {1, 2, 3, 7}, "Y0000000004",
-         {"STAT 4 ", "STAT 5", "STAT 6", "STAT 7", "article", "NEXT", "QUIT"}, {7}, "Y0000000007"},
-        {"expired past the record", {8, 9, 10}, "Y0000000004",
+        {"start cancelled",
+         {1, 2, 3, 5, 6},
+         "Y0000000004",
+         {"STAT 4 ", "STAT 5", "article", "NEXT", "article", "NEXT", "QUIT"},
+         {5, 6},
+         "Y0000000006"},
+        {"a run of numbers gone",
+         {1, 2, 3, 7},
+         "Y0000000004",
+         {"STAT 4 ", "STAT 5", "STAT 6", "STAT 7", "article", "NEXT", "QUIT"},
+         {7},
+         "Y0000000007"},
+        {"expired past the record",
+         {8, 9, 10},
+         "Y0000000004",
          {"STAT 4 ", "STAT 8", "article", "NEXT", "article", "NEXT", "article", "NEXT", "QUIT"},
-         {8, 9, 10}, "Y0000000010"},
-        {"start still there", {1, 2, 3, 4, 5}, "Y0000000004",
-         {"STAT 4 ", "NEXT", "article", "NEXT", "QUIT"}, {5}, "Y0000000005"},
+         {8, 9, 10},
+         "Y0000000010"},
+        {"start still there",
+         {1, 2, 3, 4, 5},
+         "Y0000000004",
+         {"STAT 4 ", "NEXT", "article", "NEXT", "QUIT"},
+         {5},
+         "Y0000000005"},
     };
     for (const Case& c : cases) {
         FakeUpstream up;

@@ -35,8 +35,7 @@ EventLoop::EventLoop()
         remote_->wakeFd_ = wake;
         Watch(wake, EPOLLIN, [this, wake](std::uint32_t) {
             std::uint64_t count;
-            while (read(wake, &count, sizeof count) > 0) {
-            }
+            while (read(wake, &count, sizeof count) > 0) {}
             RunRemote();
         });
     }

@@ -11,7 +11,8 @@ namespace {
 
 class Log : public MessageTarget {
 public:
-    Log(EventLoop& loop, std::vector<int>& out, int tag) : MessageTarget(loop), out_(out), tag_(tag) {}
+    Log(EventLoop& loop, std::vector<int>& out, int tag)
+        : MessageTarget(loop), out_(out), tag_(tag) {}
     bool HandleMessage(int message, WPARAM, LPARAM) override {
         out_.push_back(tag_ * 1000 + message);
         return true;

@@ -123,7 +123,7 @@ bool SocketWindow::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
     const Socket::Handle h = owner_.handle_;
     // A handler may destroy the socket or its owner; stop at once then.
     const std::shared_ptr<bool> alive = owner_.alive_;
-    static constexpr int kBits[] = {sockev::Read,    sockev::Write,   sockev::OOB,
+    static constexpr int kBits[] = {sockev::Read,   sockev::Write,   sockev::OOB,
                                     sockev::Accept, sockev::Connect, sockev::Close};
     for (int bit : kBits) {
         if ((event & bit) == 0) continue;
@@ -424,7 +424,9 @@ int Socket::GetKeepAliveOption(bool& on) { return GetBoolOption(SOL_SOCKET, SO_K
 int Socket::SetOOBOption(bool on) { return SetBoolOption(SOL_SOCKET, SO_OOBINLINE, on); }
 int Socket::GetOOBOption(bool& on) { return GetBoolOption(SOL_SOCKET, SO_OOBINLINE, on); }
 int Socket::SetReceiveBufferOption(int bytes) { return SetIntOption(SOL_SOCKET, SO_RCVBUF, bytes); }
-int Socket::GetReceiveBufferOption(int& bytes) { return GetIntOption(SOL_SOCKET, SO_RCVBUF, bytes); }
+int Socket::GetReceiveBufferOption(int& bytes) {
+    return GetIntOption(SOL_SOCKET, SO_RCVBUF, bytes);
+}
 int Socket::SetSendBufferOption(int bytes) { return SetIntOption(SOL_SOCKET, SO_SNDBUF, bytes); }
 int Socket::GetSendBufferOption(int& bytes) { return GetIntOption(SOL_SOCKET, SO_SNDBUF, bytes); }
 int Socket::SetReuseAddressOption(bool on) { return SetBoolOption(SOL_SOCKET, SO_REUSEADDR, on); }
@@ -658,8 +660,7 @@ int StreamSocket::Write(const char* data, int& length, int flags) {
         return 0;
     }
     const int wanted = length;
-    const ssize_t r =
-        send(handle_, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
+    const ssize_t r = send(handle_, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
     if (r >= 0) {
         length = static_cast<int>(r);
         if (length < wanted) {
@@ -753,8 +754,8 @@ int StreamSocket::Accept(Handle& handle, SocketAddress& address) {
     if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
     sockaddr_in in{};
     socklen_t size = sizeof in;
-    const int fd = accept4(handle_, reinterpret_cast<sockaddr*>(&in), &size,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd =
+        accept4(handle_, reinterpret_cast<sockaddr*>(&in), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return Fail();
     handle = fd;
     address.FromSockAddr(in);
@@ -853,7 +854,9 @@ int DatagramSocket::Write(const char* data, int& length, const SocketAddress& to
     return Fail();
 }
 
-int DatagramSocket::Write(const char* data, int& length) { return Write(data, length, peerAddress_); }
+int DatagramSocket::Write(const char* data, int& length) {
+    return Write(data, length, peerAddress_);
+}
 
 int DatagramSocket::DoReadNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
 int DatagramSocket::DoWriteNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }

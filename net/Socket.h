@@ -273,11 +273,11 @@ protected:
     std::uint32_t watchedMask_ = 0;  // 0: not watched by this socket
     bool listening_ = false;
     bool connecting_ = false;
-    bool writeArmed_ = false;        // a send would block: report writable once
-    bool oobArmed_ = true;           // one OOB event until ReadOOB or a new request
-    bool closeSeen_ = false;         // close reported; no more read events
-    bool hangupParked_ = false;      // hang-up seen while reads are off
-    int pendingConnectTimer_ = 0;    // connect error found at once, delivered later
+    bool writeArmed_ = false;      // a send would block: report writable once
+    bool oobArmed_ = true;         // one OOB event until ReadOOB or a new request
+    bool closeSeen_ = false;       // close reported; no more read events
+    bool hangupParked_ = false;    // hang-up seen while reads are off
+    int pendingConnectTimer_ = 0;  // connect error found at once, delivered later
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <thread>
 
-
 // ---- SocketAddress ---------------------------------------------------------
 
 SocketAddress::SocketAddress(std::uint16_t family, const void* data, int length) {
@@ -52,8 +51,7 @@ INetSocketAddress::INetSocketAddress(std::uint16_t port, std::uint32_t address,
     SetAddress(family, port, address);
 }
 
-INetSocketAddress::INetSocketAddress(std::uint16_t port, const char* dotted,
-                                     std::uint16_t family) {
+INetSocketAddress::INetSocketAddress(std::uint16_t port, const char* dotted, std::uint16_t family) {
     SetAddress(family, port, ConvertAddress(dotted));
 }
 
@@ -204,8 +202,7 @@ int LookupName(const std::string& name, HostEntry& entry) {
         if (a->ai_family != AF_INET || a->ai_addr == nullptr) continue;
         const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
         const std::uint32_t address = in->sin_addr.s_addr;
-        if (std::find(out.addresses.begin(), out.addresses.end(), address) ==
-            out.addresses.end())
+        if (std::find(out.addresses.begin(), out.addresses.end(), address) == out.addresses.end())
             out.addresses.push_back(address);
     }
     freeaddrinfo(list);
@@ -219,8 +216,8 @@ int LookupAddress(std::uint32_t address, HostEntry& entry) {
     in.sin_family = AF_INET;
     in.sin_addr.s_addr = address;
     char host[NI_MAXHOST];
-    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host,
-                               sizeof host, nullptr, 0, NI_NAMEREQD);
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host, sizeof host,
+                               nullptr, 0, NI_NAMEREQD);
     if (rc != 0) return HostInfoManager::LookupErrorToWinsock(rc);
     HostEntry out;
     out.name = host;
@@ -373,8 +370,7 @@ void HostInfoManager::Finish(const std::shared_ptr<Request>& request) {
         request->done(request->error, result_);
     } else if (request->window != nullptr) {
         if (loop_->Alive(request->windowId))
-            loop_->Post(request->window, request->message,
-                        static_cast<WPARAM>(request->handle),
+            loop_->Post(request->window, request->message, static_cast<WPARAM>(request->handle),
                         static_cast<LPARAM>(request->error) << 16);
     }
 }

@@ -14,25 +14,16 @@ TEST(INetSocketAddress, ConvertAddressParsesOnlyFourDecimalParts) {
         const char* text;
         const char* parsed;  // nullptr: not a dotted address
     } cases[] = {
-        {"127.0.0.1", "127.0.0.1"},
-        {"0.0.0.0", "0.0.0.0"},
-        {"10.1.2.254", "10.1.2.254"},
-        {"192.168.001.010", "192.168.1.10"},
+        {"127.0.0.1", "127.0.0.1"},    {"0.0.0.0", "0.0.0.0"},
+        {"10.1.2.254", "10.1.2.254"},  {"192.168.001.010", "192.168.1.10"},
         {"255.255.255.255", nullptr},  // its value is the failure value
-        {"256.1.1.1", nullptr},
-        {"1.2.3", nullptr},
-        {"1.2.3.4.5", nullptr},
-        {"1.2.3.", nullptr},
-        {".1.2.3", nullptr},
-        {"1..2.3", nullptr},
-        {"news.example.com", nullptr},
-        {"localhost", nullptr},
-        {"1.2.3.4 ", nullptr},
-        {" 1.2.3.4", nullptr},
-        {"0x7f.0.0.1", nullptr},
-        {"1.2.3.-4", nullptr},
-        {"1234.1.1.1", nullptr},
-        {"", nullptr},
+        {"256.1.1.1", nullptr},        {"1.2.3", nullptr},
+        {"1.2.3.4.5", nullptr},        {"1.2.3.", nullptr},
+        {".1.2.3", nullptr},           {"1..2.3", nullptr},
+        {"news.example.com", nullptr}, {"localhost", nullptr},
+        {"1.2.3.4 ", nullptr},         {" 1.2.3.4", nullptr},
+        {"0x7f.0.0.1", nullptr},       {"1.2.3.-4", nullptr},
+        {"1234.1.1.1", nullptr},       {"", nullptr},
     };
     for (const auto& c : cases) {
         const std::uint32_t a = INetSocketAddress::ConvertAddress(c.text);
@@ -180,9 +171,8 @@ TEST(HostInfoManager, CancelledRequestNeverCompletes) {
     }  // destroyed with the request outstanding
     HostInfoManager m2(&loop);
     int handle = 0;
-    ASSERT_EQ(0, m2.GetHostInfoAsync(handle, "localhost", [&](int, const HostEntry&) {
-        called = true;
-    }));
+    ASSERT_EQ(
+        0, m2.GetHostInfoAsync(handle, "localhost", [&](int, const HostEntry&) { called = true; }));
     EXPECT_EQ(0, m2.CancelHostRequest());
     EXPECT_EQ(-1, m2.CancelHostRequest());
     EXPECT_EQ(10022, m2.LastError());

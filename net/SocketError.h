@@ -46,6 +46,7 @@ public:
 
 private:
     int code_;
-    [[maybe_unused]] int maxLength_;  // kept for callers that size by it; the text is sized to itself
+    [[maybe_unused]] int
+        maxLength_;  // kept for callers that size by it; the text is sized to itself
     std::string text_;
 };

@@ -19,7 +19,8 @@ TEST(SocketError, ReasonTexts) {
         {10004, "Winsock Error 10004 (WSAEINTR): Interrupted system call"},
         {10058, "Winsock Error 10058 (WSAESHUTDOWN): Can't send data because socket is shut down"},
         {10101, "Winsock Error 10101 (WSAEDISCO): Disconnect"},
-        {11004, "Winsock Error 11004 (WSANO_DATA): No information of the requested type was available"},
+        {11004,
+         "Winsock Error 11004 (WSANO_DATA): No information of the requested type was available"},
         {10072, "Winsock Error 10072 (?\?\?): Unknown error or no error"},
         {-1, "Winsock Error -1 (?\?\?): Unknown error or no error"},
     };

@@ -87,7 +87,8 @@ protected:
         ASSERT_EQ(0, listener.CreateSocket());
         listener.SetNotificationWindow(&controller);
         ASSERT_EQ(0, listener.StartAcceptNotification());
-        ASSERT_EQ(0, listener.BindSocket(INetSocketAddress(0, INetSocketAddress::ConvertAddress("127.0.0.1"))));
+        ASSERT_EQ(0, listener.BindSocket(
+                         INetSocketAddress(0, INetSocketAddress::ConvertAddress("127.0.0.1"))));
         ASSERT_EQ(0, listener.Listen(5));
         SocketAddress mine;
         int length = 16;
@@ -174,8 +175,10 @@ TEST_F(SocketTest, DataIsReportedBeforeThePeerCloses) {
             char c;
             int length = 1;
             session.Read(&c, length);
-            if (length == 1) got += c;
-            else break;
+            if (length == 1)
+                got += c;
+            else
+                break;
         }
         return !session.events.empty() && session.events.back() == 32;
     }));
@@ -261,7 +264,8 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     // A port that was listening a moment ago and is closed now.
     StreamSocket gone(INetSocketAddress(), 2, 1, 0);
     ASSERT_EQ(0, gone.CreateSocket());
-    ASSERT_EQ(0, gone.BindSocket(INetSocketAddress(0, INetSocketAddress::ConvertAddress("127.0.0.1"))));
+    ASSERT_EQ(
+        0, gone.BindSocket(INetSocketAddress(0, INetSocketAddress::ConvertAddress("127.0.0.1"))));
     SocketAddress address;
     int length = 16;
     ASSERT_EQ(0, gone.GetMyAddress(address, length));
@@ -295,7 +299,8 @@ TEST_F(SocketTest, ConnectSucceedsWithConnectThenWrite) {
     feed.SetNotificationSet(sockev::Write);  // connect goes to the socket itself
     ASSERT_EQ(0, feed.CreateSocket());
     ASSERT_EQ(0, feed.StartRegularNotification());
-    const int rc = feed.Connect(INetSocketAddress(port, INetSocketAddress::ConvertAddress("127.0.0.1")));
+    const int rc =
+        feed.Connect(INetSocketAddress(port, INetSocketAddress::ConvertAddress("127.0.0.1")));
     EXPECT_TRUE(rc == 0 || feed.LastError() == wsa::WouldBlock);
     ASSERT_TRUE(RunUntil(loop, [&] { return window.Count(sockev::Write) > 0; }));
     EXPECT_EQ(StreamSocket::Connected, feed.GetConnectionState());
@@ -391,10 +396,21 @@ TEST(SocketRules, ErrnoMapsToWinsockCodes) {
         int errnoValue;
         int code;
     } cases[] = {
-        {0, 0},           {EAGAIN, 10035},      {EINPROGRESS, 10035}, {ECONNREFUSED, 10061},
-        {ECONNRESET, 10054}, {ETIMEDOUT, 10060}, {EADDRINUSE, 10048},  {EACCES, 10013},
-        {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065}, {ENOTSOCK, 10038}, {EPIPE, 10058},
-        {EMFILE, 10024},  {ENOTCONN, 10057},    {EADDRNOTAVAIL, 10049},
+        {0, 0},
+        {EAGAIN, 10035},
+        {EINPROGRESS, 10035},
+        {ECONNREFUSED, 10061},
+        {ECONNRESET, 10054},
+        {ETIMEDOUT, 10060},
+        {EADDRINUSE, 10048},
+        {EACCES, 10013},
+        {ENETUNREACH, 10051},
+        {EHOSTUNREACH, 10065},
+        {ENOTSOCK, 10038},
+        {EPIPE, 10058},
+        {EMFILE, 10024},
+        {ENOTCONN, 10057},
+        {EADDRNOTAVAIL, 10049},
     };
     for (const auto& c : cases) EXPECT_EQ(c.code, WinsockError(c.errnoValue)) << c.errnoValue;
 }

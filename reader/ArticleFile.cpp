@@ -20,7 +20,8 @@ bool ReadAt(int fd, off_t offset, std::size_t want, std::string& out) {
     out.resize(base + want);
     std::size_t got = 0;
     while (got < want) {
-        const ssize_t n = ::pread(fd, out.data() + base + got, want - got, offset + static_cast<off_t>(got));
+        const ssize_t n =
+            ::pread(fd, out.data() + base + got, want - got, offset + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             out.resize(base);
@@ -68,7 +69,8 @@ bool ArticleFile::Open(const std::string& path, std::size_t firstRead, bool* isL
         return false;
     }
     size_ = st.st_size;
-    const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size_, static_cast<off_t>(firstRead)));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<off_t>(size_, static_cast<off_t>(firstRead)));
     if (!ReadAt(fd_, 0, want, head_) || head_.size() < want) {
         Close();
         return false;
@@ -77,7 +79,8 @@ bool ArticleFile::Open(const std::string& path, std::size_t firstRead, bool* isL
     std::string tail;
     if (static_cast<off_t>(head_.size()) == size_) {
         tail = head_.substr(head_.size() - kTerminator.size());
-    } else if (!ReadAt(fd_, size_ - static_cast<off_t>(kTerminator.size()), kTerminator.size(), tail)) {
+    } else if (!ReadAt(fd_, size_ - static_cast<off_t>(kTerminator.size()), kTerminator.size(),
+                       tail)) {
         Close();
         return false;
     }
@@ -109,8 +112,8 @@ void ArticleFile::FindHeaderEnd() {
 }
 
 bool ArticleFile::ExtendHeader(std::size_t cap) {
-    while (headerEnd_ == std::string::npos && fd_ >= 0 && static_cast<off_t>(head_.size()) < size_ &&
-           head_.size() < cap) {
+    while (headerEnd_ == std::string::npos && fd_ >= 0 &&
+           static_cast<off_t>(head_.size()) < size_ && head_.size() < cap) {
         const std::size_t want = std::min<std::size_t>(
             static_cast<std::size_t>(size_ - static_cast<off_t>(head_.size())),
             std::min<std::size_t>(cap - head_.size(), 16384));

@@ -32,8 +32,8 @@ void AppendField(std::string& out, std::string_view value) {
 // The line after its number: the five header fields, the byte count and
 // Lines. A header named twice gives its last value.
 std::string OverviewFields(const ArticleFile& f) {
-    static constexpr std::string_view kNames[] = {"subject:", "from:", "date:", "message-id:",
-                                                  "references:", "lines:"};
+    static constexpr std::string_view kNames[] = {
+        "subject:", "from:", "date:", "message-id:", "references:", "lines:"};
     std::string_view fields[6];
     std::string_view text = f.HeaderText();
     while (!text.empty()) {
@@ -57,7 +57,8 @@ std::string OverviewFields(const ArticleFile& f) {
 // the status of the descriptor it was read from and whether its name was a
 // symbolic link. false: no index file, an unreadable one, or one that names
 // no path.
-bool ReadIndexFile(const std::string& path, std::string& contentPath, struct stat& st, bool& isLink) {
+bool ReadIndexFile(const std::string& path, std::string& contentPath, struct stat& st,
+                   bool& isLink) {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
     int fd = ::open(path.c_str(), kFlags | O_NOFOLLOW);
     isLink = fd < 0 && errno == ELOOP;
@@ -237,8 +238,10 @@ void OverviewCache::DrainReports() {
             // Only index files make up the listing; directories never do.
             const auto number = store::ParseIndexFileName(name);
             if (number && g.numbers && !(ev->mask & IN_ISDIR)) {
-                if (ev->mask & (IN_CREATE | IN_MOVED_TO)) g.listingChanges.emplace_back(*number, true);
-                if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) g.listingChanges.emplace_back(*number, false);
+                if (ev->mask & (IN_CREATE | IN_MOVED_TO))
+                    g.listingChanges.emplace_back(*number, true);
+                if (ev->mask & (IN_DELETE | IN_MOVED_FROM))
+                    g.listingChanges.emplace_back(*number, false);
                 if (g.listingChanges.size() == 1) changed.push_back(w->second);
             }
         }
@@ -294,10 +297,10 @@ OverviewCache::Group* OverviewCache::Refresh(const std::string& groupDir) {
     }
     if (g.wd < 0 && watchFd_ >= 0) {
         // Watched before anything is read, so every later change reports.
-        const int wd = ::inotify_add_watch(
-            watchFd_, groupDir.c_str(),
-            IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
-                IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        const int wd =
+            ::inotify_add_watch(watchFd_, groupDir.c_str(),
+                                IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
         struct stat again {};
         if (wd >= 0 && watched_.count(wd) == 0 && ::stat(groupDir.c_str(), &again) == 0 &&
             again.st_dev == st.st_dev && again.st_ino == st.st_ino) {
@@ -361,8 +364,9 @@ bool OverviewCache::AppendOverview(const std::string& groupDir, long number, std
     return out.size() != before;
 }
 
-std::size_t OverviewCache::AppendOverviews(const std::string& groupDir, const std::vector<long>& numbers,
-                                           std::size_t from, std::size_t maxBytes, std::string& out) {
+std::size_t OverviewCache::AppendOverviews(const std::string& groupDir,
+                                           const std::vector<long>& numbers, std::size_t from,
+                                           std::size_t maxBytes, std::string& out) {
     Group* g = Refresh(groupDir);
     const std::size_t start = out.size();
     std::size_t i = from;
@@ -427,9 +431,9 @@ bool OverviewCache::LineOf(const std::string& groupDir, Group& g, long number, s
     // Reports cover a file only when its one name is in the watched
     // directory: not a link, no second name elsewhere.
     const std::size_t dirLen = groupDir.size() + 1;
-    const bool inDir = contentPath.size() > dirLen && contentPath.compare(0, groupDir.size(), groupDir) == 0 &&
-                       contentPath[groupDir.size()] == '/' &&
-                       contentPath.find('/', dirLen) == std::string::npos;
+    const bool inDir =
+        contentPath.size() > dirLen && contentPath.compare(0, groupDir.size(), groupDir) == 0 &&
+        contentPath[groupDir.size()] == '/' && contentPath.find('/', dirLen) == std::string::npos;
     if (g.wd >= 0 && inDir && !indexLink && !contentLink && indexStat.st_nlink == 1 &&
         f.Status().st_nlink == 1) {
         e.file = contentPath.substr(dirLen);
@@ -465,7 +469,8 @@ void OverviewCache::Trim(const std::string& keep, std::size_t target) {
     while (bytes_ > target && groups_.size() > 1) {
         auto victim = groups_.end();
         for (auto it = groups_.begin(); it != groups_.end(); ++it)
-            if (it->first != keep && (victim == groups_.end() || it->second.lastUse < victim->second.lastUse))
+            if (it->first != keep &&
+                (victim == groups_.end() || it->second.lastUse < victim->second.lastUse))
                 victim = it;
         if (victim == groups_.end()) return;
         DropGroup(victim);

@@ -138,7 +138,7 @@ private:
     void Trim(const std::string& keep, std::size_t target);
 
     std::size_t byteLimit_;
-    int watchFd_ = -1;  // -1: not yet opened; -2: not available
+    int watchFd_ = -1;                              // -1: not yet opened; -2: not available
     std::unordered_map<int, std::string> watched_;  // watch descriptor -> group directory
     std::function<std::time_t()> now_;
     GroupMap groups_;

@@ -20,14 +20,16 @@ using testutil::TempDir;
 using testutil::WriteFile;
 
 std::string Article(std::string_view subject, std::string_view id) {
-    return "220 1 <" + std::string(id) + ">\r\nFrom: a@b.example\r\nSubject: " + std::string(subject) +
+    return "220 1 <" + std::string(id) +
+           ">\r\nFrom: a@b.example\r\nSubject: " + std::string(subject) +
            "\r\nDate: Mon, 1 Jan 2024 10:00:00 GMT\r\nMessage-ID: <" + std::string(id) +
            ">\r\nLines: 1\r\n\r\nbody\r\n.\r\n";
 }
 
 std::string Line(long n, std::string_view subject, std::string_view id, std::size_t bytes) {
-    return std::to_string(n) + "\t" + std::string(subject) + "\ta@b.example\tMon, 1 Jan 2024 10:00:00 GMT\t<" +
-           std::string(id) + ">\t\t" + std::to_string(bytes) + "\t1\t\r\n";
+    return std::to_string(n) + "\t" + std::string(subject) +
+           "\ta@b.example\tMon, 1 Jan 2024 10:00:00 GMT\t<" + std::string(id) + ">\t\t" +
+           std::to_string(bytes) + "\t1\t\r\n";
 }
 
 // File times have a coarse clock; a change meant to come "later" than what
@@ -78,8 +80,9 @@ public:
 };
 
 TEST_P(OverviewCacheTest, LineHasTheOverviewFields) {
-    const std::string art = "220 1 <t@x>\r\nsubject: a\tb\r\nFROM: c\r\nMessage-ID: <t@x>\r\n"
-                            "References: <r@x>\r\nLines: 9\r\nSubject: later\r\n\r\nSubject: body\r\n.\r\n";
+    const std::string art =
+        "220 1 <t@x>\r\nsubject: a\tb\r\nFROM: c\r\nMessage-ID: <t@x>\r\n"
+        "References: <r@x>\r\nLines: 9\r\nSubject: later\r\n\r\nSubject: body\r\n.\r\n";
     Put(3, "t@x", art);
     EXPECT_EQ(Over(3), "3\tlater\tc\t\t<t@x>\t<r@x>\t" + std::to_string(art.size()) + "\t9\t\r\n");
     EXPECT_EQ(Over(1), Line(1, "first", "one@x", Article("first", "one@x").size()));
@@ -174,12 +177,14 @@ TEST_P(OverviewCacheTest, KeptLineIsCheckedAgainstBothFiles) {
          Line(2, "other", "other@x", Article("other", "other@x").size())},
         {"content removed", [](OverviewCacheTest& t) { std::filesystem::remove(t.dir + "/two@x"); },
          std::nullopt},
-        {"index removed", [](OverviewCacheTest& t) { std::filesystem::remove(t.dir + "/NEWS0000000002"); },
+        {"index removed",
+         [](OverviewCacheTest& t) { std::filesystem::remove(t.dir + "/NEWS0000000002"); },
          std::nullopt},
         {"content cut short (still arriving)",
          [](OverviewCacheTest& t) { ASSERT_EQ(::truncate((t.dir + "/two@x").c_str(), 40), 0); },
          std::nullopt},
-        {"index emptied", [](OverviewCacheTest& t) { ASSERT_TRUE(WriteFile(t.dir + "/NEWS0000000002", "")); },
+        {"index emptied",
+         [](OverviewCacheTest& t) { ASSERT_TRUE(WriteFile(t.dir + "/NEWS0000000002", "")); },
          std::nullopt},
     };
     for (const Case& c : cases) {

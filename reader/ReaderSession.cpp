@@ -20,10 +20,10 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;      // file bytes read per step
-constexpr std::size_t kStatRead = 16 * 1024;   // enough for nearly every header
-constexpr std::size_t kHeaderCap = 256 * 1024; // overview looks no further
-constexpr std::size_t kStepBytes = 32 * 1024;  // list output per step
+constexpr std::size_t kChunk = 64 * 1024;       // file bytes read per step
+constexpr std::size_t kStatRead = 16 * 1024;    // enough for nearly every header
+constexpr std::size_t kHeaderCap = 256 * 1024;  // overview looks no further
+constexpr std::size_t kStepBytes = 32 * 1024;   // list output per step
 constexpr std::size_t kLogMax = 511;
 constexpr std::size_t kKeptOutput = 32 * 1024;  // output buffer kept between replies
 
@@ -188,7 +188,10 @@ struct ReaderSession::GroupListReply : ReaderSession::Producer {
 // XOVER and XHDR: one line per existing article of the range.
 struct ReaderSession::OverviewReply : ReaderSession::Producer {
     OverviewReply(std::string g, std::vector<long> n, std::string h, std::string dir)
-        : group(std::move(g)), numbers(std::move(n)), header(std::move(h)), groupDir(std::move(dir)) {}
+        : group(std::move(g)),
+          numbers(std::move(n)),
+          header(std::move(h)),
+          groupDir(std::move(dir)) {}
 
     bool Step(ReaderSession& s) override {
         if (header.empty()) {
@@ -225,7 +228,8 @@ struct ReaderSession::OverviewReply : ReaderSession::Producer {
             const std::size_t lf = text.find('\n');
             std::string_view l = text.substr(0, lf);
             if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-            if (l.size() > header.size() && l[header.size()] == ':' && StartsWithNoCase(l, header)) {
+            if (l.size() > header.size() && l[header.size()] == ':' &&
+                StartsWithNoCase(l, header)) {
                 s.SendTcp(Format("%ld ", n, l.substr(header.size() + 1)) + "\r\n");
                 return;
             }
@@ -286,9 +290,7 @@ bool ReaderSession::Idle() const {
            (posting_ || in_.find('\n', inHead_) == std::string::npos);
 }
 
-std::string_view ReaderSession::Output() const {
-    return std::string_view(out_).substr(outHead_);
-}
+std::string_view ReaderSession::Output() const { return std::string_view(out_).substr(outHead_); }
 
 void ReaderSession::Consume(std::size_t n) {
     outHead_ = std::min(out_.size(), outHead_ + n);
@@ -374,15 +376,15 @@ void ReaderSession::MsgNewRequest(std::string_view line) {
     // Command words match whole and without regard to case: LISTGROUP is
     // not LIST. An unknown word still gets a reply, or the reader waits.
     static constexpr Command kCommands[] = {
-        {"MODE", &ReaderSession::DoMode},       {"ARTICLE", &ReaderSession::DoArticle},
-        {"BODY", &ReaderSession::DoBody},       {"HEAD", &ReaderSession::DoHead},
-        {"STAT", &ReaderSession::DoStat},       {"GROUP", &ReaderSession::DoGroup},
-        {"HELP", &ReaderSession::DoHelp},       {"IHAVE", &ReaderSession::DoIhave},
-        {"LAST", &ReaderSession::DoLast},       {"LIST", &ReaderSession::DoList},
+        {"MODE", &ReaderSession::DoMode},           {"ARTICLE", &ReaderSession::DoArticle},
+        {"BODY", &ReaderSession::DoBody},           {"HEAD", &ReaderSession::DoHead},
+        {"STAT", &ReaderSession::DoStat},           {"GROUP", &ReaderSession::DoGroup},
+        {"HELP", &ReaderSession::DoHelp},           {"IHAVE", &ReaderSession::DoIhave},
+        {"LAST", &ReaderSession::DoLast},           {"LIST", &ReaderSession::DoList},
         {"NEWGROUPS", &ReaderSession::DoNewgroups}, {"NEWNEWS", &ReaderSession::DoNewnews},
-        {"NEXT", &ReaderSession::DoNext},       {"POST", &ReaderSession::DoPost},
-        {"QUIT", &ReaderSession::DoQuit},       {"SLAVE", &ReaderSession::DoSlave},
-        {"XOVER", &ReaderSession::DoXover},     {"XHDR", &ReaderSession::DoXhdr},
+        {"NEXT", &ReaderSession::DoNext},           {"POST", &ReaderSession::DoPost},
+        {"QUIT", &ReaderSession::DoQuit},           {"SLAVE", &ReaderSession::DoSlave},
+        {"XOVER", &ReaderSession::DoXover},         {"XHDR", &ReaderSession::DoXhdr},
         {"AUTHINFO", &ReaderSession::DoAuthinfo},
     };
     line_.assign(line);
@@ -464,7 +466,8 @@ void ReaderSession::DoGroup() {
     group_ = CanonicalGroup(name);
     groupStart_ = true;
     char buf[96];
-    std::snprintf(buf, sizeof buf, "211 %ld %ld %ld ", info->high - info->low, info->low, info->high);
+    std::snprintf(buf, sizeof buf, "211 %ld %ld %ld ", info->high - info->low, info->low,
+                  info->high);
     SendTcp(std::string(buf) + name + " group selected\r\n");
 }
 
@@ -473,7 +476,8 @@ store::ArticleLookup ReaderSession::Resolve(long number) {
     // not changed since it was read; otherwise the index file is read.
     if (const auto dir = store::GroupDirectory(newsDir_, group_)) {
         std::string path = OverviewCache::Shared().KnownContentPath(*dir, number);
-        if (!path.empty()) return store::ArticleLookup{store::ArticleStatus::kFound, std::move(path)};
+        if (!path.empty())
+            return store::ArticleLookup{store::ArticleStatus::kFound, std::move(path)};
     }
     return index_.ResolveArticle(group_, number);
 }
@@ -513,7 +517,9 @@ void ReaderSession::DoList() {
     } else if (EqualsNoCase(kw, "OVERVIEW.FMT")) {
         SendTcp("215 Order of fields in overview database.\r\n");
         logFlag_ = false;
-        SendTcp("Subject:\r\nFrom:\r\nDate:\r\nMessage-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\n.\r\n");
+        SendTcp(
+            "Subject:\r\nFrom:\r\nDate:\r\nMessage-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\n."
+            "\r\n");
         logFlag_ = true;
     } else if (EqualsNoCase(kw, "NEWSGROUPS")) {
         SendTcp("215 Descriptions follow\r\n");
@@ -535,7 +541,8 @@ void ReaderSession::DoNewgroups() {
     }
     SendTcp("231 New newsgroups follow\r\n");
     logFlag_ = false;
-    producer_ = std::make_unique<GroupListReply>(index_.ListGroups(), *date, std::string(time), true);
+    producer_ =
+        std::make_unique<GroupListReply>(index_.ListGroups(), *date, std::string(time), true);
 }
 
 // ---- articles
@@ -631,7 +638,8 @@ void ReaderSession::DoNext() {
     for (int pass = 0; pass < 2; ++pass) {
         const std::vector<long>* list = Listing(pass == 1);
         if (!list) break;
-        for (auto it = std::upper_bound(list->begin(), list->end(), cursor_); it != list->end(); ++it) {
+        for (auto it = std::upper_bound(list->begin(), list->end(), cursor_); it != list->end();
+             ++it) {
             if (!index_.ArticleExists(group_, *it)) continue;
             StatArticle(*it);
             return;
@@ -655,8 +663,9 @@ void ReaderSession::DoXover() {
     }
     SendTcp("224 Data follows\r\n");
     logFlag_ = false;
-    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, last), "",
-                                                store::GroupDirectory(newsDir_, group_).value_or(""));
+    producer_ =
+        std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, last), "",
+                                        store::GroupDirectory(newsDir_, group_).value_or(""));
 }
 
 void ReaderSession::DoXhdr() {
@@ -690,7 +699,8 @@ void ReaderSession::DoXhdr() {
         }
     }
     SendTcp("221 " + header + " fields follow.\r\n");
-    producer_ = std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, r.last), header, "");
+    producer_ =
+        std::make_unique<OverviewReply>(group_, ArticlesInRange(r.first, r.last), header, "");
 }
 
 // ---- posting
@@ -838,7 +848,8 @@ bool ReaderSession::StoreLocal(const std::string& group, const std::string& arti
     std::size_t headerEnd = 0;
     while (headerEnd < dot && lines[headerEnd].size() >= 3) ++headerEnd;
     bool hasId = false;
-    for (std::size_t k = 0; k < headerEnd; ++k) hasId = hasId || StartsWithNoCase(lines[k], "Message-id:");
+    for (std::size_t k = 0; k < headerEnd; ++k)
+        hasId = hasId || StartsWithNoCase(lines[k], "Message-id:");
     const long bodyLines = headerEnd < dot ? static_cast<long>(dot - headerEnd - 1) : 0;
 
     const auto number = index_.AllocateArticleNumber(group);

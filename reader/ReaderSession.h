@@ -158,9 +158,9 @@ private:
     std::string line_;  // the command line being handled
     std::unique_ptr<Producer> producer_;
 
-    std::string group_;  // empty: no group selected
-    long current_ = 0;   // current article number; 0: none
-    long cursor_ = 0;    // article the cursor stands on (NEXT goes past it)
+    std::string group_;        // empty: no group selected
+    long current_ = 0;         // current article number; 0: none
+    long cursor_ = 0;          // article the cursor stands on (NEXT goes past it)
     bool groupStart_ = false;  // after GROUP: cursor and article at the first entry
     std::shared_ptr<const std::vector<long>> listing_;  // shared with the overview cache
 

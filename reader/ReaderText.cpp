@@ -124,14 +124,16 @@ std::optional<std::string> NewgroupsDate(std::string_view date, std::string_view
     std::string candidate = std::string(today.substr(0, 2)) + std::string(date);
     if (candidate > today && century > 0) {
         const int previous = century - 1;
-        candidate = std::string{static_cast<char>('0' + previous / 10), static_cast<char>('0' + previous % 10)} +
+        candidate = std::string{static_cast<char>('0' + previous / 10),
+                                static_cast<char>('0' + previous % 10)} +
                     std::string(date);
     }
     return candidate;
 }
 
 std::string_view BareMessageId(std::string_view value) {
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
         value.remove_suffix(1);
     if (value.size() >= 2 && value.front() == '<' && value.back() == '>')

@@ -12,8 +12,8 @@ TEST(ReaderText, ParseIP) {
         {"192.168.1.7", 192, 168, 1, 7},
         {"192.168.1.*", 192, 168, 1, -1},
         {"*.*.*.*", -1, -1, -1, -1},
-        {"10.0.0", -2, 10, 0, 0},   // three parts: matches nothing
-        {"", -2, -2, -2, 0},        // a blank line
+        {"10.0.0", -2, 10, 0, 0},       // three parts: matches nothing
+        {"", -2, -2, -2, 0},            // a blank line
         {"1.2.3.4.5", -2, -2, -2, -2},  // not a mask at all
         {"10.x.0.1", 10, 0, 0, 1},
         {" 10.0.0.1", 10, 0, 0, 1},
@@ -48,7 +48,8 @@ TEST(ReaderText, AllowConnection) {
     for (const Case& c : cases) {
         const std::string path = dir / ("allow" + std::to_string(i++));
         if (c.file) dir.Write("allow" + std::to_string(i - 1), c.file);
-        EXPECT_EQ(c.admitted, AllowConnection(c.peer, path)) << (c.file ? c.file : "(none)") << c.peer;
+        EXPECT_EQ(c.admitted, AllowConnection(c.peer, path))
+            << (c.file ? c.file : "(none)") << c.peer;
     }
 }
 
@@ -58,9 +59,12 @@ TEST(ReaderText, GetWord) {
         int n;
         const char* want;
     } cases[] = {
-        {"GROUP comp.lang.c", 1, "GROUP"}, {"GROUP comp.lang.c", 2, "comp.lang.c"},
-        {"GROUP  comp.lang.c", 2, ""},     {"GROUP", 2, ""},
-        {"XHDR subject 2-3", 3, "2-3"},    {"a\tb c", 1, "a\tb"},
+        {"GROUP comp.lang.c", 1, "GROUP"},
+        {"GROUP comp.lang.c", 2, "comp.lang.c"},
+        {"GROUP  comp.lang.c", 2, ""},
+        {"GROUP", 2, ""},
+        {"XHDR subject 2-3", 3, "2-3"},
+        {"a\tb c", 1, "a\tb"},
         {"LIST ", 2, ""},
     };
     for (const Case& c : cases) EXPECT_EQ(c.want, GetWord(c.n, c.text)) << c.text << " #" << c.n;
@@ -71,8 +75,8 @@ TEST(ReaderText, GetHeaderField) {
         const char* line;
         const char* want;
     } cases[] = {
-        {"Subject: Hi", "Hi"},       {"Subject:\tHi", "\tHi"}, {"Subject:   Hi  ", "Hi  "},
-        {"Subject: Hi\r\n", "Hi"},   {"no colon", ""},         {"From: a: b", "a: b"},
+        {"Subject: Hi", "Hi"},     {"Subject:\tHi", "\tHi"}, {"Subject:   Hi  ", "Hi  "},
+        {"Subject: Hi\r\n", "Hi"}, {"no colon", ""},         {"From: a: b", "a: b"},
     };
     for (const Case& c : cases) EXPECT_EQ(c.want, GetHeaderField(c.line)) << c.line;
 }
@@ -100,13 +104,10 @@ TEST(ReaderText, NewgroupsDate) {
         const char* today;
         const char* want;  // nullptr: refused
     } cases[] = {
-        {"240101", "20240615", "20240101"},
-        {"240615", "20240615", "20240615"},
+        {"240101", "20240615", "20240101"},   {"240615", "20240615", "20240615"},
         {"240616", "20240615", "19240616"},  // tomorrow in this century: the last one
-        {"991231", "20240615", "19991231"},
-        {"19991231", "20240615", "19991231"},
-        {"20300101", "20240615", "20300101"},
-        {"2401", "20240615", nullptr},
+        {"991231", "20240615", "19991231"},   {"19991231", "20240615", "19991231"},
+        {"20300101", "20240615", "20300101"}, {"2401", "20240615", nullptr},
         {"24o101", "20240615", nullptr},
     };
     for (const Case& c : cases) {

@@ -68,16 +68,13 @@ void qvClient::ConnectWithThis() {
 
 bool qvClient::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case msg::SocketNotification:
-        DoSocketNotification(wParam, lParam);
-        return true;
-    case msg::NewRequest:  // more output to write after yielding
-    case msg::PostRecvd:
-        continuePosted_ = false;
-        Pump();
-        return true;
-    default:
-        return false;
+        case msg::SocketNotification: DoSocketNotification(wParam, lParam); return true;
+        case msg::NewRequest:  // more output to write after yielding
+        case msg::PostRecvd:
+            continuePosted_ = false;
+            Pump();
+            return true;
+        default: return false;
     }
 }
 
@@ -87,29 +84,28 @@ void qvClient::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
     const int event = static_cast<int>(eventAndError & 0xFFFF);
     const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
     switch (event) {
-    case sockev::Read:
-        if (error != 0) {
-            CmOk();
-            return;
-        }
-        TcpReadData();
-        break;
-    case sockev::Write:
-        writeReady_ = true;
-        Pump();
-        break;
-    case sockev::Close:
-        if (error != 0) {
-            CmOk();
-            return;
-        }
-        // The reader may have closed only its sending side: what it sent
-        // before is still answered.
-        inputClosed_ = true;
-        Pump();
-        break;
-    default:
-        break;
+        case sockev::Read:
+            if (error != 0) {
+                CmOk();
+                return;
+            }
+            TcpReadData();
+            break;
+        case sockev::Write:
+            writeReady_ = true;
+            Pump();
+            break;
+        case sockev::Close:
+            if (error != 0) {
+                CmOk();
+                return;
+            }
+            // The reader may have closed only its sending side: what it sent
+            // before is still answered.
+            inputClosed_ = true;
+            Pump();
+            break;
+        default: break;
     }
 }
 
@@ -193,7 +189,8 @@ void qvClient::UpdateReadInterest() {
     const bool want = !inputClosed_ && session_->InputRoom() > 0;
     if (want == readsOn_) return;
     readsOn_ = want;
-    socket_.StartCustomNotification(want ? sockev::RegularSet : (sockev::RegularSet & ~sockev::Read));
+    socket_.StartCustomNotification(want ? sockev::RegularSet
+                                         : (sockev::RegularSet & ~sockev::Read));
 }
 
 void qvClient::CheckStall() {

@@ -87,9 +87,9 @@ private:
     std::chrono::milliseconds stallTimeout_ = std::chrono::seconds(120);
     std::chrono::steady_clock::time_point lastProgress_{};
     int state_ = kActive;
-    bool writeReady_ = true;   // cleared by a write that would block or was short
-    bool readsOn_ = true;      // read events are requested
-    bool inputClosed_ = false; // the peer has closed its side
+    bool writeReady_ = true;    // cleared by a write that would block or was short
+    bool readsOn_ = true;       // read events are requested
+    bool inputClosed_ = false;  // the peer has closed its side
     bool continuePosted_ = false;
     int tick_ = 0;
 };

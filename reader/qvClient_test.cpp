@@ -23,7 +23,8 @@ class RawClient {
 public:
     explicit RawClient(int port, int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -66,10 +67,12 @@ protected:
         news = tmp.Path() + "/news/";
         tmp.Write("news/newsrc.ini",
                   "[Groups]\nTotal=1\nG00001=big.group\n"
-                  "[big.group]\nLocal=Yes\nAllowPost=Yes\nLow=1\nHigh=2\nAdddate=20240101\naddtime=000000\n");
+                  "[big.group]\nLocal=Yes\nAllowPost=Yes\nLow=1\nHigh=2\nAdddate=20240101\naddtime="
+                  "000000\n");
         std::filesystem::create_directories(news + "POSTS");
         article = "220 5 <big@x>\r\nMessage-ID: <big@x>\r\nSubject: big\r\n\r\n";
-        for (int i = 0; article.size() < 3'000'000; ++i) article += "line " + std::to_string(i) + std::string(60, '.') + "\r\n";
+        for (int i = 0; article.size() < 3'000'000; ++i)
+            article += "line " + std::to_string(i) + std::string(60, '.') + "\r\n";
         article += ".\r\n";
         tmp.Write("news/big.group/NEWS0000000002", news + "big.group/big@x\r\n");
         tmp.Write("news/big.group/big@x", article);
@@ -132,7 +135,8 @@ TEST_F(QvClientTest, LargeArticleToASlowReader) {
         RawClient client(port);
         greeting = client.Read(38, 5s);
         client.Send("group big.group\r\nARTICLE 2\r\n");
-        const std::string want = "211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15);
+        const std::string want =
+            "211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15);
         reply = client.Read(want.size(), 30s, 16384, 500us);
         client.Send("QUIT\r\n");
         bye = client.Read(7, 5s);
@@ -143,7 +147,8 @@ TEST_F(QvClientTest, LargeArticleToASlowReader) {
     reader.join();
     ASSERT_TRUE(finished);
     EXPECT_EQ("200 Quorvel Ready - posting allowed \r\n", greeting);
-    EXPECT_EQ("211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15), reply);
+    EXPECT_EQ("211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15),
+              reply);
     EXPECT_EQ("205 .\r\n", bye);
     EXPECT_TRUE(RunUntil([&] { return c->GetState() == qvClient::kEnded; }, 5s));
     // The reader was slower than the server: output had to wait, bounded.
@@ -165,11 +170,13 @@ TEST_F(QvClientTest, PipelinedCommandsThenHalfClose) {
     const bool finished = RunUntil([&] { return done.load(); }, 15s);
     reader.join();
     ASSERT_TRUE(finished);
-    const std::string xover = "2\tbig\t\t\t<big@x>\t\t" + std::to_string(article.size()) + "\t\t\r\n";
-    EXPECT_EQ("200 Quorvel Ready - posting allowed \r\n"
-              "211 1 1 2 big.group group selected\r\n223 2 <big@x>\r\n224 Data follows\r\n" +
-                  xover + ".\r\n500 Command not recognized\r\n",
-              all);
+    const std::string xover =
+        "2\tbig\t\t\t<big@x>\t\t" + std::to_string(article.size()) + "\t\t\r\n";
+    EXPECT_EQ(
+        "200 Quorvel Ready - posting allowed \r\n"
+        "211 1 1 2 big.group group selected\r\n223 2 <big@x>\r\n224 Data follows\r\n" +
+            xover + ".\r\n500 Command not recognized\r\n",
+        all);
     EXPECT_EQ(qvClient::kEnded, c->GetState());
 }
 

@@ -33,8 +33,7 @@ ChildProcesses::~ChildProcesses() {
         if (c->keepOnExit) continue;
         ::kill(c->pid, SIGKILL);
         int status = 0;
-        while (::waitpid(c->pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(c->pid, &status, 0) < 0 && errno == EINTR) {}
     }
 }
 
@@ -153,8 +152,10 @@ void ChildProcesses::Reap(int id) {
     }
     int code = -1;
     if (r == c.pid) {
-        if (WIFEXITED(status)) code = WEXITSTATUS(status);
-        else if (WIFSIGNALED(status)) code = 128 + WTERMSIG(status);
+        if (WIFEXITED(status))
+            code = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            code = 128 + WTERMSIG(status);
     }
     std::unique_ptr<Child> done = std::move(it->second);
     children_.erase(it);

@@ -33,7 +33,7 @@ inline constexpr int Disconnected = 0x2001;
 }  // namespace rasstate
 
 struct DialParams {
-    std::string entry;     // phone-book entry (connection profile) name
+    std::string entry;  // phone-book entry (connection profile) name
     std::string login;
     std::string password;
 };

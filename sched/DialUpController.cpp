@@ -9,8 +9,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 }
 
-DialUpController::DialUpController(EventLoop& loop, DialUp& dialUp, LogFn log,
-                                   TimeManager* timers, DialTimings timings)
+DialUpController::DialUpController(EventLoop& loop, DialUp& dialUp, LogFn log, TimeManager* timers,
+                                   DialTimings timings)
     : loop_(loop), dialUp_(dialUp), log_(std::move(log)), timers_(timers), timings_(timings) {}
 
 DialUpController::~DialUpController() {
@@ -19,8 +19,10 @@ DialUpController::~DialUpController() {
 }
 
 void DialUpController::Log(std::string_view text) const {
-    if (log_) log_(text);
-    else if (PaneWindow != nullptr) PaneWindow->UpdLog(text);
+    if (log_)
+        log_(text);
+    else if (PaneWindow != nullptr)
+        PaneWindow->UpdLog(text);
 }
 
 bool DialUpController::DoRasConnect(Done done) {

@@ -55,7 +55,8 @@ protected:
 
     void Start(const std::string& script) {
         controller.reset();
-        sim = std::make_unique<SimDialUp>(loop, script, [this](std::string_view l) { log.emplace_back(l); });
+        sim = std::make_unique<SimDialUp>(loop, script,
+                                          [this](std::string_view l) { log.emplace_back(l); });
         DialTimings t;
         t.hangUpWaitMs = 20;
         t.connectedWaitMs = 20;
@@ -158,13 +159,18 @@ TEST_F(DialUpTest, ProgressTextsInOrderThenConnected) {
     EXPECT_TRUE(Connect());
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
     EXPECT_TRUE(*result);
-    const std::vector<std::string> want = {
-        "[RAS] Opening connection port",       "[RAS] Port ready, connection pending",
-        "[RAS] Connecting device",             "[RAS] Device level connection established",
-        "[RAS] Authentication process in progress", "[RAS] Authenticating",
-        "[RAS] Retrying authentication",       "[RAS] Projection phase in progress",
-        "[RAS] Calculating link speed",        "[RAS] Authentication complete",
-        "[RAS] Logging on to the network",     "[RAS] Session established"};
+    const std::vector<std::string> want = {"[RAS] Opening connection port",
+                                           "[RAS] Port ready, connection pending",
+                                           "[RAS] Connecting device",
+                                           "[RAS] Device level connection established",
+                                           "[RAS] Authentication process in progress",
+                                           "[RAS] Authenticating",
+                                           "[RAS] Retrying authentication",
+                                           "[RAS] Projection phase in progress",
+                                           "[RAS] Calculating link speed",
+                                           "[RAS] Authentication complete",
+                                           "[RAS] Logging on to the network",
+                                           "[RAS] Session established"};
     EXPECT_EQ(want, log);  // state 4 has no text
     EXPECT_NE(0u, RasSession);
     EXPECT_TRUE(RasConnected);
@@ -211,10 +217,10 @@ TEST_F(DialUpTest, CountdownTexts) {
     Connect();
     ASSERT_TRUE(RunUntil([&] { return sim->Dials() == 1; }));
     for (int i = 0; i < 12; ++i) FiveSeconds();
-    const std::vector<std::string> want = {
-        "Time Left: 0:55", "Time Left: 0:50", "Time Left: 0:45", "Time Left: 0:40",
-        "Time Left: 0:35", "Time Left: 0:30", "Time Left: 0:25", "Time Left: 0:20",
-        "Time Left: 0:15", "Time Left: 0:10", "Time Left: 0:05", "Time Left: 0:00"};
+    const std::vector<std::string> want = {"Time Left: 0:55", "Time Left: 0:50", "Time Left: 0:45",
+                                           "Time Left: 0:40", "Time Left: 0:35", "Time Left: 0:30",
+                                           "Time Left: 0:25", "Time Left: 0:20", "Time Left: 0:15",
+                                           "Time Left: 0:10", "Time Left: 0:05", "Time Left: 0:00"};
     EXPECT_EQ(want, view.timeLeft);
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
     EXPECT_FALSE(*result);
@@ -262,8 +268,11 @@ TEST_F(DialUpTest, DialErrorShowsBothTexts) {
     struct Case {
         int code;
         const char* text;  // nullptr: the code has no text
-    } cases[] = {{678, "[RAS] No answer"}, {691, "[RAS] Authentication failure"},
-                 {601, "[RAS] Invalid port handle"}, {750, "[RAS] Wrong module"}, {999, nullptr}};
+    } cases[] = {{678, "[RAS] No answer"},
+                 {691, "[RAS] Authentication failure"},
+                 {601, "[RAS] Invalid port handle"},
+                 {750, "[RAS] Wrong module"},
+                 {999, nullptr}};
     for (const Case& c : cases) {
         log.clear();
         result.reset();
@@ -363,7 +372,8 @@ TEST_F(DialUpTest, HangUpWhenDoneFollowsDropConnect) {
 TEST_F(DialUpTest, SecondRequestWhileDiallingIsDropped) {
     Start("state 0\nconnected after 100ms\n");
     EXPECT_TRUE(Connect());
-    EXPECT_FALSE(controller->DoRasConnect([](bool) { ADD_FAILURE() << "dropped request answered"; }));
+    EXPECT_FALSE(
+        controller->DoRasConnect([](bool) { ADD_FAILURE() << "dropped request answered"; }));
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
     EXPECT_EQ(1, answers);
     EXPECT_EQ(1, sim->Dials());

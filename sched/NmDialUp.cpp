@@ -40,8 +40,9 @@ void NmDialUp::Log(std::string_view text) const {
 bool NmDialUp::Available(std::string* why) const {
     if (ChildProcesses::Findable(program_)) return true;
     if (why != nullptr)
-        *why = "[RAS] " + program_ +
-               " was not found: dial-up needs NetworkManager (or set the dial-up profile to (None))";
+        *why =
+            "[RAS] " + program_ +
+            " was not found: dial-up needs NetworkManager (or set the dial-up profile to (None))";
     return false;
 }
 
@@ -97,8 +98,8 @@ void NmDialUp::List(std::vector<std::string> argv, ListDone done) {
         &error);
     if (id == 0) {
         // Never answer inside the call: the caller may not be ready for it.
-        const std::string why = std::string("[RAS] ") + program_ + " could not be started: " +
-                                std::strerror(error);
+        const std::string why =
+            std::string("[RAS] ") + program_ + " could not be started: " + std::strerror(error);
         loop_.After(0, [done, log, why] {
             if (log) log(why);
             done(false, {});
@@ -176,10 +177,11 @@ void NmDialUp::HangUp(std::uintptr_t handle) {
     const int id = children_.Start(
         {program_, "connection", "down", "id", entry},
         [this, report, entry](int code, std::string output) {
-            if (code != 0 && report) Log("[RAS] Hang-up of " + entry + " failed: " + FirstLine(output));
+            if (code != 0 && report)
+                Log("[RAS] Hang-up of " + entry + " failed: " + FirstLine(output));
         },
         &error, /*keepOnExit=*/true);
     if (id == 0 && report)
-        Log("[RAS] Hang-up of " + entry + " failed: " + program_ + " could not be started: " +
-            std::strerror(error));
+        Log("[RAS] Hang-up of " + entry + " failed: " + program_ +
+            " could not be started: " + std::strerror(error));
 }

@@ -39,7 +39,7 @@ public:
 private:
     struct Line {
         std::string entry;
-        int child = 0;        // the running "connection up", 0 once it ended
+        int child = 0;  // the running "connection up", 0 once it ended
         bool connected = false;
         Progress progress;
         int openTimer = 0;

@@ -35,8 +35,8 @@ protected:
     void SetUp() override {
         dir.Write("nmcli", kFakeNmcli);
         ::chmod((dir / "nmcli").c_str(), 0755);
-        nm = std::make_unique<NmDialUp>(loop, [this](std::string_view l) { log.emplace_back(l); },
-                                        dir / "nmcli");
+        nm = std::make_unique<NmDialUp>(
+            loop, [this](std::string_view l) { log.emplace_back(l); }, dir / "nmcli");
     }
     template <typename Pred>
     bool RunUntil(Pred pred, int ms = 30000) {
@@ -86,9 +86,9 @@ TEST_F(NmDialUpTest, DialOutcomes) {
     for (const Case& c : cases) {
         std::vector<std::pair<int, int>> events;
         std::uintptr_t handle = 0;
-        ASSERT_EQ(0, nm->Dial({c.entry, "", ""},
-                              [&](int state, int error) { events.emplace_back(state, error); },
-                              handle))
+        ASSERT_EQ(0, nm->Dial(
+                         {c.entry, "", ""},
+                         [&](int state, int error) { events.emplace_back(state, error); }, handle))
             << c.entry;
         EXPECT_NE(0u, handle);
         ASSERT_TRUE(RunUntil([&] { return events.size() == 2; })) << c.entry;
@@ -105,7 +105,8 @@ TEST_F(NmDialUpTest, DialOutcomes) {
 TEST_F(NmDialUpTest, HangUpDuringActivationStopsIt) {
     std::vector<std::pair<int, int>> events;
     std::uintptr_t handle = 0;
-    ASSERT_EQ(0, nm->Dial({"Slow", "", ""}, [&](int s, int e) { events.emplace_back(s, e); }, handle));
+    ASSERT_EQ(0, nm->Dial(
+                     {"Slow", "", ""}, [&](int s, int e) { events.emplace_back(s, e); }, handle));
     ASSERT_TRUE(RunUntil([&] { return events.size() == 1; }));
     nm->HangUp(handle);
     ASSERT_TRUE(RunUntil([&] { return nm->ActiveChildren() == 0; }, 3000));
@@ -114,8 +115,8 @@ TEST_F(NmDialUpTest, HangUpDuringActivationStopsIt) {
 }
 
 TEST_F(NmDialUpTest, MissingProgramIsReportedNotFatal) {
-    NmDialUp absent(loop, [this](std::string_view l) { log.emplace_back(l); },
-                    dir / "no-such-nmcli");
+    NmDialUp absent(
+        loop, [this](std::string_view l) { log.emplace_back(l); }, dir / "no-such-nmcli");
     std::string why;
     EXPECT_FALSE(absent.Available(&why));
     EXPECT_NE(std::string::npos, why.find("was not found")) << why;
@@ -124,7 +125,8 @@ TEST_F(NmDialUpTest, MissingProgramIsReportedNotFatal) {
     ASSERT_TRUE(RunUntil([&] { return listed.has_value(); }));
     EXPECT_FALSE(*listed);
     std::uintptr_t handle = 0;
-    EXPECT_NE(0, absent.Dial({"MyISP", "", ""}, [](int, int) {}, handle));
+    EXPECT_NE(0, absent.Dial(
+                     {"MyISP", "", ""}, [](int, int) {}, handle));
     EXPECT_FALSE(log.empty());
 }
 

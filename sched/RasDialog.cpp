@@ -16,9 +16,9 @@ using text::EqualsNoCase;
 
 }  // namespace
 
-RasDialog::RasDialog(EventLoop& loop, DialUp& dialUp, int resource,
-                     std::function<void(int)> closed, std::function<void()> hangUp, LogFn log,
-                     RasDialogView* view, TimeManager* timers, DialTimings timings)
+RasDialog::RasDialog(EventLoop& loop, DialUp& dialUp, int resource, std::function<void(int)> closed,
+                     std::function<void()> hangUp, LogFn log, RasDialogView* view,
+                     TimeManager* timers, DialTimings timings)
     : MessageTarget(loop),
       dialUp_(dialUp),
       resource_(resource),
@@ -40,7 +40,9 @@ RasDialog::~RasDialog() {
 bool RasDialog::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case msg::RasTimedEvent: TimedEvent(); return true;
-        case kRasDialEvent: RasEvent(static_cast<int>(wParam), static_cast<int>(lParam)); return true;
+        case kRasDialEvent:
+            RasEvent(static_cast<int>(wParam), static_cast<int>(lParam));
+            return true;
         default: return false;
     }
 }
@@ -56,8 +58,10 @@ std::string RasDialog::TimeLeftText(long seconds) {
 void RasDialog::UpdPane(std::string_view text) {
     if (view_ != nullptr) view_->SetStatusLine(text);
     if (text.empty()) return;
-    if (log_) log_(text);
-    else if (PaneWindow != nullptr) PaneWindow->UpdLog(text);
+    if (log_)
+        log_(text);
+    else if (PaneWindow != nullptr)
+        PaneWindow->UpdLog(text);
 }
 
 void RasDialog::SetupWindow() {
@@ -65,7 +69,8 @@ void RasDialog::SetupWindow() {
     profile_ = qvSetup != nullptr ? qvSetup->GetRasProfile() : "(None)";
     if (view_ != nullptr) view_->DialogOpened(resource_);
     if (timers_ == nullptr) timers_ = myTimeManager;
-    if (timers_ != nullptr) timerSet_ = timers_->TimerSet(this, msg::RasTimedEvent, kTimedEventPeriod);
+    if (timers_ != nullptr)
+        timerSet_ = timers_->TimerSet(this, msg::RasTimedEvent, kTimedEventPeriod);
     phase_ = Phase::Counting;
     // A dial of ours is already under way: this dialog only counts down.
     if (RasSession != 0 || RasInProgress) return;

@@ -27,10 +27,10 @@ public:
     // resource: 2649 the "Connection Monitor" window, 2648 the untitled one
     // used while the main window is hidden in the tray.
     virtual void DialogOpened(int /*resource*/) {}
-    virtual void SetCaption(std::string_view /*caption*/) {}      // "Connecting to <profile>"
-    virtual void SetStatusLine(std::string_view /*text*/) {}      // control 2614
-    virtual void SetTimeLeft(std::string_view /*text*/) {}        // control 2615
-    virtual void DialogClosed(int /*result*/) {}                  // 1 OK, 2 Cancel
+    virtual void SetCaption(std::string_view /*caption*/) {}  // "Connecting to <profile>"
+    virtual void SetStatusLine(std::string_view /*text*/) {}  // control 2614
+    virtual void SetTimeLeft(std::string_view /*text*/) {}    // control 2615
+    virtual void DialogClosed(int /*result*/) {}              // 1 OK, 2 Cancel
 };
 
 // The pauses of a dial. Tests shorten them.

@@ -6,7 +6,7 @@
 #include <string>
 
 namespace rastext {
-inline constexpr int kError = 2600;        // "[RAS] The RAS sub-system has encountered an error!"
+inline constexpr int kError = 2600;  // "[RAS] The RAS sub-system has encountered an error!"
 inline constexpr int kOpenPort = 2601;
 inline constexpr int kPortOpened = 2602;
 inline constexpr int kConnectDevice = 2603;

@@ -71,8 +71,8 @@ Schedule::Schedule(std::string iniPath, Clock clock, LogFn log)
         if (what != nullptr) {
             e.usable = false;
             char line[128];
-            std::snprintf(line, sizeof line, "[SCHED] Event %02d ignored: %s %ld is out of range", n,
-                          what, value);
+            std::snprintf(line, sizeof line, "[SCHED] Event %02d ignored: %s %ld is out of range",
+                          n, what, value);
             if (log) log(line);
             continue;
         }
@@ -121,16 +121,15 @@ void Schedule::ResetEvent(int index) {
 }
 
 std::string Schedule::FormatTime(std::time_t when) {
-    static constexpr const char* kMonths[] = {"January", "February", "March",     "April",
-                                              "May",     "June",     "July",      "August",
-                                              "September", "October", "November", "December"};
+    static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                              "May",       "June",     "July",     "August",
+                                              "September", "October",  "November", "December"};
     std::tm t{};
     localtime_r(&when, &t);
     const int hour12 = t.tm_hour > 12 ? t.tm_hour - 12 : t.tm_hour;
     char text[64];
-    std::snprintf(text, sizeof text, "%s %d, %d %d:%02d:%02d %s", kMonths[t.tm_mon % 12],
-                  t.tm_mday, t.tm_year + 1900, hour12, t.tm_min, t.tm_sec,
-                  t.tm_hour < 12 ? "am" : "pm");
+    std::snprintf(text, sizeof text, "%s %d, %d %d:%02d:%02d %s", kMonths[t.tm_mon % 12], t.tm_mday,
+                  t.tm_year + 1900, hour12, t.tm_min, t.tm_sec, t.tm_hour < 12 ? "am" : "pm");
     return text;
 }
 

@@ -52,7 +52,9 @@ public:
     // to 9, up to the first that does not exist.
     std::vector<std::string> TriggerLines() const;
 
-    const ScheduleEvent& Event(int index) const { return events_[static_cast<std::size_t>(index - 1)]; }
+    const ScheduleEvent& Event(int index) const {
+        return events_[static_cast<std::size_t>(index - 1)];
+    }
 
     // The earliest time after the minute of now that has 0 seconds, the
     // given minute, the hour (unless -1) and the weekday (unless -1; 1 Monday

@@ -89,11 +89,11 @@ TEST_F(ScheduleTest, DateText) {
 }
 
 TEST_F(ScheduleTest, LoadingReadsFieldsAsDesigned) {
-    const std::string ini = Ini(
-        "[EVENT01]\r\nType=News\r\nDay=0\r\nHour=10\r\nMinute=30\r\n"
-        "[event02]\r\ntype=Group\r\nHour=**\r\nMinute=15\r\n"  // no Day: Sunday
-        "[EVENT03]\r\nType=Expire\r\nDay=*\r\nHour=xx\r\nMinute=\r\n"
-        "[EVENT04]\r\nType=News\r\nDay=3\r\nHour=07\r\nMinute=05\r\n");
+    const std::string ini =
+        Ini("[EVENT01]\r\nType=News\r\nDay=0\r\nHour=10\r\nMinute=30\r\n"
+            "[event02]\r\ntype=Group\r\nHour=**\r\nMinute=15\r\n"  // no Day: Sunday
+            "[EVENT03]\r\nType=Expire\r\nDay=*\r\nHour=xx\r\nMinute=\r\n"
+            "[EVENT04]\r\nType=News\r\nDay=3\r\nHour=07\r\nMinute=05\r\n");
     Schedule s(ini, [] { return At(2026, 12, 7, 12, 0); });
     struct Case {
         int n;
@@ -110,11 +110,10 @@ TEST_F(ScheduleTest, LoadingReadsFieldsAsDesigned) {
     }
     EXPECT_FALSE(s.Event(5).active);
     EXPECT_EQ("[SCHED] Next Trigger: December 13, 2026 10:30:00 am", s.GetNextTrigger(1));
-    const std::vector<std::string> lines = {
-        "[SCHED] Next Trigger: December 13, 2026 10:30:00 am",
-        "[SCHED] Next Trigger: December 13, 2026 0:15:00 am",
-        "[SCHED] Next Trigger: December 8, 2026 0:00:00 am",
-        "[SCHED] Next Trigger: December 9, 2026 7:05:00 am"};
+    const std::vector<std::string> lines = {"[SCHED] Next Trigger: December 13, 2026 10:30:00 am",
+                                            "[SCHED] Next Trigger: December 13, 2026 0:15:00 am",
+                                            "[SCHED] Next Trigger: December 8, 2026 0:00:00 am",
+                                            "[SCHED] Next Trigger: December 9, 2026 7:05:00 am"};
     EXPECT_EQ(lines, s.TriggerLines());
     EXPECT_EQ("*Invalid Event Index", s.GetNextTrigger(5));
     EXPECT_EQ("*Invalid Event Index", s.GetNextTrigger(0));
@@ -124,9 +123,9 @@ TEST_F(ScheduleTest, LoadingReadsFieldsAsDesigned) {
 }
 
 TEST_F(ScheduleTest, GapEndsTheList) {
-    const std::string ini = Ini(
-        "[EVENT01]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
-        "[EVENT03]\r\nType=News\r\nDay=*\r\nHour=11\r\nMinute=30\r\n");
+    const std::string ini =
+        Ini("[EVENT01]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
+            "[EVENT03]\r\nType=News\r\nDay=*\r\nHour=11\r\nMinute=30\r\n");
     Schedule s(ini, [] { return At(2026, 12, 7, 12, 0); });
     EXPECT_TRUE(s.Event(1).active);
     EXPECT_FALSE(s.Event(2).active);
@@ -141,11 +140,11 @@ TEST_F(ScheduleTest, NoFileNoEvents) {
 }
 
 TEST_F(ScheduleTest, OneEventFiresPerTickLowestFirst) {
-    const std::string ini = Ini(
-        "[EVENT01]\r\nType=Group\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
-        "[EVENT02]\r\nType=Expire\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
-        "[EVENT03]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
-        "[EVENT04]\r\nType=Xmas\r\nDay=*\r\nHour=10\r\nMinute=30\r\n");
+    const std::string ini =
+        Ini("[EVENT01]\r\nType=Group\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
+            "[EVENT02]\r\nType=Expire\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
+            "[EVENT03]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=30\r\n"
+            "[EVENT04]\r\nType=Xmas\r\nDay=*\r\nHour=10\r\nMinute=30\r\n");
     std::time_t now = At(2026, 12, 7, 9, 0);
     Schedule s(ini, [&] { return now; });
     EXPECT_EQ(0, s.AnyTrigger());
@@ -178,14 +177,15 @@ TEST_F(ScheduleTest, EventDueDuringWorkFiresAtFirstTickAfter) {
 }
 
 TEST_F(ScheduleTest, OutOfRangeEventsAreIgnoredAndLogged) {
-    const std::string ini = Ini(
-        "[EVENT01]\r\nType=News\r\nDay=*\r\nHour=25\r\nMinute=00\r\n"
-        "[EVENT02]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=75\r\n"
-        "[EVENT03]\r\nType=News\r\nDay=9\r\nHour=10\r\nMinute=00\r\n"
-        "[EVENT04]\r\nType=Group\r\nDay=*\r\nHour=10\r\nMinute=30\r\n");
+    const std::string ini =
+        Ini("[EVENT01]\r\nType=News\r\nDay=*\r\nHour=25\r\nMinute=00\r\n"
+            "[EVENT02]\r\nType=News\r\nDay=*\r\nHour=10\r\nMinute=75\r\n"
+            "[EVENT03]\r\nType=News\r\nDay=9\r\nHour=10\r\nMinute=00\r\n"
+            "[EVENT04]\r\nType=Group\r\nDay=*\r\nHour=10\r\nMinute=30\r\n");
     std::vector<std::string> log;
     std::time_t now = At(2026, 12, 7, 9, 0);
-    Schedule s(ini, [&] { return now; }, [&](std::string_view l) { log.emplace_back(l); });
+    Schedule s(
+        ini, [&] { return now; }, [&](std::string_view l) { log.emplace_back(l); });
     ASSERT_EQ(3u, log.size());
     EXPECT_EQ("[SCHED] Event 01 ignored: hour 25 is out of range", log[0]);
     EXPECT_EQ("[SCHED] Event 02 ignored: minute 75 is out of range", log[1]);

@@ -105,8 +105,10 @@ void SimDialUp::Parse(std::string_view script) {
         if (EqualsNoCase(word, "state") || EqualsNoCase(word, "error")) {
             int n = 0;
             ok = at < a.size() && ParseNumber(a[at++], n);
-            if (EqualsNoCase(word, "state")) step.state = n;
-            else step.error = n;
+            if (EqualsNoCase(word, "state"))
+                step.state = n;
+            else
+                step.error = n;
         } else if (EqualsNoCase(word, "connected")) {
             step.state = rasstate::Connected;
         } else if (EqualsNoCase(word, "disconnected")) {
@@ -142,8 +144,10 @@ void SimDialUp::Answer(ListDone done, bool ok, std::vector<std::string> names) {
 void SimDialUp::ListEntries(ListDone done) { Answer(std::move(done), true, entries_); }
 
 void SimDialUp::ListActive(ListDone done) {
-    if (listFail_) Answer(std::move(done), false, {});
-    else Answer(std::move(done), true, active_);
+    if (listFail_)
+        Answer(std::move(done), false, {});
+    else
+        Answer(std::move(done), true, active_);
 }
 
 int SimDialUp::Dial(const DialParams& params, Progress progress, std::uintptr_t& handle) {

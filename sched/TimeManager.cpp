@@ -16,8 +16,8 @@ void TimeManager::Activate() {
 bool TimeManager::TimerSet(MessageTarget* target, int message, int periodSeconds) {
     for (TimerEntry& e : entries_) {
         if (e.active) continue;
-        e = TimerEntry{1, target, target != nullptr ? target->TargetId() : 0, periodSeconds, 0,
-                       message, 0};
+        e = TimerEntry{
+            1, target, target != nullptr ? target->TargetId() : 0, periodSeconds, 0, message, 0};
         return true;
     }
     return false;

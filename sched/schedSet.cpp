@@ -25,9 +25,8 @@ std::string Choice(const std::vector<std::string>& choices, int index) {
 schedSet::schedSet(Setup& setup) : setup_(setup) { ScheduleChanged = false; }
 
 const std::vector<std::string>& schedSet::DayChoices() {
-    static const std::vector<std::string> days = {"Every Day", "Monday",   "Tuesday",
-                                                  "Wednesday", "Thursday", "Friday",
-                                                  "Saturday",  "Sunday"};
+    static const std::vector<std::string> days = {"Every Day", "Monday", "Tuesday",  "Wednesday",
+                                                  "Thursday",  "Friday", "Saturday", "Sunday"};
     return days;
 }
 
@@ -59,10 +58,9 @@ const std::vector<std::string>& schedSet::MinuteChoices() {
 
 std::string schedSet::EventLine(std::string_view type, std::string_view day, std::string_view hour,
                                 std::string_view minute) {
-    static constexpr const char* kDays[] = {"Every Sunday, ",    "Every Monday, ",
-                                            "Every Tuesday, ",   "Every Wednesday, ",
-                                            "Every Thursday, ",  "Every Friday, ",
-                                            "Every Saturday, "};
+    static constexpr const char* kDays[] = {
+        "Every Sunday, ",   "Every Monday, ", "Every Tuesday, ", "Every Wednesday, ",
+        "Every Thursday, ", "Every Friday, ", "Every Saturday, "};
     std::string line = "[" + std::string(type) + "] - ";
     if (day == "*") {
         line += "Daily ";
@@ -112,8 +110,7 @@ bool schedSet::AddEventButton() {
     if (type.empty()) type = "News";
 
     static constexpr const char* kDayCodes[] = {"*", "1", "2", "3", "4", "5", "6", "0"};
-    const int dayIndex =
-        packet_.day >= 0 && packet_.day < 8 ? packet_.day : 0;
+    const int dayIndex = packet_.day >= 0 && packet_.day < 8 ? packet_.day : 0;
     const std::string hour = Choice(HourChoices(), packet_.hour);
     packet_.events.push_back(EventLine(type, kDayCodes[dayIndex], hour == "All" ? "**" : hour,
                                        Choice(MinuteChoices(), packet_.minute)));

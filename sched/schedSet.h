@@ -17,15 +17,15 @@ inline bool ScheduleChanged = false;
 
 // What the page's controls hold.
 struct sdPacket {
-    std::string interval;       // edit control 3111, up to 10 characters
-    bool news = true;           // 3102
-    bool expire = false;        // 3103
-    bool group = false;         // 3104
-    int day = 0;                // index into schedSet::DayChoices()  (combo 3105)
-    int hour = 0;               // index into schedSet::HourChoices() (combo 3106)
-    int minute = 0;             // index into schedSet::MinuteChoices() (combo 3107)
+    std::string interval;             // edit control 3111, up to 10 characters
+    bool news = true;                 // 3102
+    bool expire = false;              // 3103
+    bool group = false;               // 3104
+    int day = 0;                      // index into schedSet::DayChoices()  (combo 3105)
+    int hour = 0;                     // index into schedSet::HourChoices() (combo 3106)
+    int minute = 0;                   // index into schedSet::MinuteChoices() (combo 3107)
     std::vector<std::string> events;  // list 3108, one line per event
-    int selected = -1;          // selected line of the list, -1 none
+    int selected = -1;                // selected line of the list, -1 none
 };
 
 class schedSet {
@@ -58,8 +58,8 @@ public:
     static const std::vector<std::string>& MinuteChoices();  // "00", "05" ... "55"
 
     // "[News] - Every Monday, at  10:30. <N11030>" from the stored texts.
-    static std::string EventLine(std::string_view type, std::string_view day,
-                                 std::string_view hour, std::string_view minute);
+    static std::string EventLine(std::string_view type, std::string_view day, std::string_view hour,
+                                 std::string_view minute);
 
 private:
     Setup& setup_;

@@ -4,7 +4,9 @@
 
 namespace {
 
-std::string Encode(std::string_view text, int& column) { return Encoder().EncodeString(text, column); }
+std::string Encode(std::string_view text, int& column) {
+    return Encoder().EncodeString(text, column);
+}
 
 // "aaa" encodes to "YWFh"; n groups of it.
 std::string Groups(int n) {
@@ -22,7 +24,7 @@ TEST(Base64, LineBreakAfterSixtyCharacters) {
     } cases[] = {
         {0, 0, "", 0},
         {1, 0, "YQ==", 4},
-        {42, 0, Groups(14), 56},  // the longest password without a break
+        {42, 0, Groups(14), 56},              // the longest password without a break
         {43, 0, Groups(14) + "YQ==\r\n", 0},  // "=" fill counts toward the line
         {45, 0, Groups(15) + "\r\n", 0},
         {46, 0, Groups(15) + "\r\nYQ==", 4},
@@ -41,8 +43,13 @@ TEST(Base64, StandardEncodingAndFill) {
     struct Case {
         std::string_view plain, encoded;
     } cases[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-        {"\xff\xfe\x80", "//6A"}, {std::string_view("\0\0\0", 3), "AAAA"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"\xff\xfe\x80", "//6A"},
+        {std::string_view("\0\0\0", 3), "AAAA"},
     };
     for (const Case& c : cases) {
         int column = 0;
@@ -61,7 +68,7 @@ TEST(Base64, DecoderSkipsForeignCharactersAndStopsAtLineFeed) {
         std::string_view encoded, plain;
     } cases[] = {
         {" ", ""},
-        {"Zm9v\r\nYmFy", "foo"},  // a line feed ends the text
+        {"Zm9v\r\nYmFy", "foo"},   // a line feed ends the text
         {"Zm9v\rYmFy", "foobar"},  // a lone CR is skipped
         {"Zm 9v-Ym*Fy", "foobar"},
         {"Zg==Zg==", "f\x06`"},  // "=" is skipped, not an end
@@ -78,7 +85,7 @@ TEST(Base64, ConvertValues) {
     struct Case {
         char c;
         int want;
-    } cases[] = {{'A', 0}, {'Z', 25}, {'a', 26}, {'z', 51}, {'0', 52}, {'9', 61}, {'+', 62},
+    } cases[] = {{'A', 0},  {'Z', 25}, {'a', 26}, {'z', 51},  {'0', 52}, {'9', 61},    {'+', 62},
                  {'/', 63}, {'=', -2}, {' ', -1}, {'\r', -1}, {'-', -1}, {'\xc3', -1}, {'\0', -1}};
     for (const Case& c : cases) EXPECT_EQ(c.want, Decoder::Convert(c.c)) << int(c.c);
 }

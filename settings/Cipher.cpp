@@ -1,8 +1,12 @@
 #include "settings/Cipher.h"
 
-std::string& Cipher::Encrypt(std::string_view key, std::string& text) { return Apply(key, text, 1); }
+std::string& Cipher::Encrypt(std::string_view key, std::string& text) {
+    return Apply(key, text, 1);
+}
 
-std::string& Cipher::Decrypt(std::string_view key, std::string& text) { return Apply(key, text, -1); }
+std::string& Cipher::Decrypt(std::string_view key, std::string& text) {
+    return Apply(key, text, -1);
+}
 
 std::string& Cipher::Apply(std::string_view key, std::string& text, int sign) {
     if (key.empty()) return text;

@@ -21,9 +21,9 @@ namespace {
 struct Line {
     enum Kind { kOther, kSection, kKey };
     Kind kind = kOther;
-    std::string raw;   // without the line ending
-    std::string name;  // trimmed section or key name
-    std::string value; // trimmed value (keys only)
+    std::string raw;    // without the line ending
+    std::string name;   // trimmed section or key name
+    std::string value;  // trimmed value (keys only)
 };
 
 struct Document {
@@ -228,7 +228,8 @@ std::string TargetPath(const std::string& file) {
 bool Save(const std::string& file, const Document& doc) {
     const std::string target = TargetPath(file);
     const auto slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string dir =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string tmp = dir + "." + base + ".tmpXXXXXX";
 
@@ -281,7 +282,8 @@ bool WriteString(const std::string& file, std::string_view section,
                  std::optional<std::string_view> key, std::optional<std::string_view> value) {
     // A line break would split the entry and corrupt the file; "=" in a key
     // or "]" in a section name would not read back as written.
-    if (HasLineBreak(section) || section.find(']') != std::string_view::npos || Trim(section).empty())
+    if (HasLineBreak(section) || section.find(']') != std::string_view::npos ||
+        Trim(section).empty())
         return false;
     if (key && (HasLineBreak(*key) || key->find('=') != std::string_view::npos ||
                 Trim(*key).empty() || Trim(*key).starts_with(';') || Trim(*key).starts_with('[')))
@@ -345,11 +347,13 @@ bool WriteString(const std::string& file, std::string_view section,
             if (insertAt <= lines.size()) {
                 // After the last key of the first section of that name.
                 std::size_t pos = insertAt;
-                for (std::size_t i = insertAt; i < lines.size() && lines[i].kind != Line::kSection; ++i)
+                for (std::size_t i = insertAt; i < lines.size() && lines[i].kind != Line::kSection;
+                     ++i)
                     if (lines[i].kind == Line::kKey) pos = i + 1;
                 lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
             } else {
-                if (!lines.empty() && !Trim(lines.back().raw).empty()) lines.push_back(ParseLine("", false));
+                if (!lines.empty() && !Trim(lines.back().raw).empty())
+                    lines.push_back(ParseLine("", false));
                 lines.push_back(ParseLine("[" + std::string(Trim(section)) + "]", lines.empty()));
                 lines.push_back(std::move(entry));
             }
@@ -365,7 +369,8 @@ std::vector<std::string> SectionNames(const std::string& file) {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
     for (const Line& l : doc->lines)
-        if (l.kind == Line::kSection && seen.insert(LowerCopy(l.name)).second) names.push_back(l.name);
+        if (l.kind == Line::kSection && seen.insert(LowerCopy(l.name)).second)
+            names.push_back(l.name);
     return names;
 }
 

@@ -29,9 +29,7 @@ protected:
         ::chmod(dir_.c_str(), 0700);
         std::filesystem::remove_all(dir_);
     }
-    void Put(const std::string& text) const {
-        std::ofstream(file_, std::ios::binary) << text;
-    }
+    void Put(const std::string& text) const { std::ofstream(file_, std::ios::binary) << text; }
     std::string Contents() const {
         std::ifstream in(file_, std::ios::binary);
         std::ostringstream s;
@@ -97,8 +95,8 @@ TEST_F(ProfileTest, GetIntReadsLeadingDigits) {
         const char* key;
         long want;
     } cases[] = {
-        {"plain", 42}, {"blank", 17}, {"trailing", 8080}, {"neg", -5}, {"plus", 7},
-        {"word", 0},  // no digits read as 0, not as the default
+        {"plain", 42}, {"blank", 17},   {"trailing", 8080},
+        {"neg", -5},   {"plus", 7},     {"word", 0},  // no digits read as 0, not as the default
         {"empty", 99}, {"missing", 99}, {"huge", LONG_MAX},
     };
     for (const Case& c : cases) EXPECT_EQ(c.want, profile::GetInt(file_, "N", c.key, 99)) << c.key;
@@ -123,8 +121,8 @@ TEST_F(ProfileTest, WritesCreateReplaceAndDelete) {
         {"new key in empty section", "[a]\n[b]\n", "a", "k", "v", "[a]\r\nk=v\r\n[b]\r\n"},
         {"new section appended after a blank line", "[a]\nk=1\n", "b", "x", "y",
          "[a]\r\nk=1\r\n\r\n[b]\r\nx=y\r\n"},
-        {"delete key in every duplicate section", "[a]\nk=1\nj=2\n[A]\nK=3\n", "a", "k", std::nullopt,
-         "[a]\r\nj=2\r\n[A]\r\n"},
+        {"delete key in every duplicate section", "[a]\nk=1\nj=2\n[A]\nK=3\n", "a", "k",
+         std::nullopt, "[a]\r\nj=2\r\n[A]\r\n"},
         {"delete section with its comments", "[a]\nk=1\n; note\n[b]\nx=1\n[a]\nm=2\n", "A",
          std::nullopt, std::nullopt, "[b]\r\nx=1\r\n"},
         {"empty value is a value", "[a]\nk=1\n", "a", "k", "", "[a]\r\nk=\r\n"},

@@ -67,7 +67,9 @@ bool Setup::SetListenPort(std::string_view port) { return Write("admin", "Listen
 bool Setup::SetListenPort(long port) { return SetListenPort(std::to_string(port)); }
 
 int Setup::GetServerTimeout() const { return ReadNumber("admin", "ServerTimeout", "60"); }
-bool Setup::SetServerTimeout(std::string_view seconds) { return Write("admin", "ServerTimeout", seconds); }
+bool Setup::SetServerTimeout(std::string_view seconds) {
+    return Write("admin", "ServerTimeout", seconds);
+}
 bool Setup::SetServerTimeout(long seconds) { return SetServerTimeout(std::to_string(seconds)); }
 
 int Setup::GetSleepTime() const { return ReadNumber("admin", "SleepTime", "0"); }
@@ -123,15 +125,23 @@ bool Setup::SetRasPassword(std::string_view password) {
 }
 
 int Setup::GetWaitForConnect() const { return ReadNumber("ras", "WaitForConnect", "60"); }
-bool Setup::SetWaitForConnect(std::string_view seconds) { return Write("ras", "WaitForConnect", seconds); }
+bool Setup::SetWaitForConnect(std::string_view seconds) {
+    return Write("ras", "WaitForConnect", seconds);
+}
 bool Setup::SetWaitForConnect(long seconds) { return SetWaitForConnect(std::to_string(seconds)); }
 
 int Setup::GetRedialAttempts() const { return ReadNumber("ras", "redialattempts", "5"); }
-bool Setup::SetRedialAttempts(std::string_view count) { return Write("ras", "redialattempts", count); }
+bool Setup::SetRedialAttempts(std::string_view count) {
+    return Write("ras", "redialattempts", count);
+}
 bool Setup::SetRedialAttempts(long count) { return SetRedialAttempts(std::to_string(count)); }
 
-bool Setup::GetDropConnection() const { return !Read("ras", "DropConnect", "Y", kNumberMax).starts_with('N'); }
-bool Setup::SetDropConnection(bool drop) { return Write("ras", "DropConnect", drop ? "Yes" : "No"); }
+bool Setup::GetDropConnection() const {
+    return !Read("ras", "DropConnect", "Y", kNumberMax).starts_with('N');
+}
+bool Setup::SetDropConnection(bool drop) {
+    return Write("ras", "DropConnect", drop ? "Yes" : "No");
+}
 
 std::string Setup::GetRasBackend() const { return Read("ras", "Backend", "nm", kTextMax); }
 bool Setup::SetRasBackend(std::string_view backend) { return Write("ras", "Backend", backend); }
@@ -142,8 +152,12 @@ std::string Setup::GetExpireSize() const { return Read("expire", "size", "9999",
 bool Setup::SetExpireSize(std::string_view kilobytes) { return Write("expire", "size", kilobytes); }
 std::string Setup::GetExpireCondAge() const { return Read("expire", "CondAge", "999", kNumberMax); }
 bool Setup::SetExpireCondAge(std::string_view days) { return Write("expire", "CondAge", days); }
-std::string Setup::GetExpireCondSize() const { return Read("expire", "CondSize", "9999", kNumberMax); }
-bool Setup::SetExpireCondSize(std::string_view kilobytes) { return Write("expire", "CondSize", kilobytes); }
+std::string Setup::GetExpireCondSize() const {
+    return Read("expire", "CondSize", "9999", kNumberMax);
+}
+bool Setup::SetExpireCondSize(std::string_view kilobytes) {
+    return Write("expire", "CondSize", kilobytes);
+}
 
 bool Setup::GetDependancy(std::string& name, int n) const {
     name = Read("Service", "Dependancy" + std::to_string(n), "/", kDependancyMax);
@@ -158,7 +172,11 @@ bool Setup::GetRunAsService() const {
     const std::string v = Read("Service", "RunAsService", "No", kTextMax);
     return v.starts_with('Y') || v.starts_with('y');
 }
-bool Setup::SetRunAsService(bool service) { return Write("Service", "RunAsService", service ? "Yes" : "No"); }
+bool Setup::SetRunAsService(bool service) {
+    return Write("Service", "RunAsService", service ? "Yes" : "No");
+}
 
-std::string Setup::GetServiceName() const { return Read("Service", "ServiceName", "Quorvel", kTextMax); }
+std::string Setup::GetServiceName() const {
+    return Read("Service", "ServiceName", "Quorvel", kTextMax);
+}
 bool Setup::SetServiceName(std::string_view name) { return Write("Service", "ServiceName", name); }

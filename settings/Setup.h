@@ -24,13 +24,13 @@ public:
     const std::string& IniPath() const { return path_; }
 
     // "admin"
-    int GetListenPort() const;                   // default 119
+    int GetListenPort() const;  // default 119
     bool SetListenPort(std::string_view port);
     bool SetListenPort(long port);
-    int GetServerTimeout() const;                // seconds, default 60
+    int GetServerTimeout() const;  // seconds, default 60
     bool SetServerTimeout(std::string_view seconds);
     bool SetServerTimeout(long seconds);
-    int GetSleepTime() const;                    // minutes; 0 = simple schedule off
+    int GetSleepTime() const;  // minutes; 0 = simple schedule off
     bool SetSleepTime(std::string_view minutes);
     bool SetSleepTime(long minutes);
     // The news directory, always ending in "/", or a text beginning with "!"
@@ -40,13 +40,13 @@ public:
     // Blanks around the path are dropped and a "/" is appended when missing;
     // an empty path stores "!" (not configured) rather than the root directory.
     bool SetNewsDirectory(std::string_view path);
-    std::string GetPostingHost() const;          // "!" = not configured
+    std::string GetPostingHost() const;  // "!" = not configured
     bool SetPostingHost(std::string_view host);
 
     // "ras"
-    std::string GetRasProfile() const;           // "(None)" = do not dial
+    std::string GetRasProfile() const;  // "(None)" = do not dial
     bool SetRasProfile(std::string_view entry);
-    std::string GetRasLogin() const;             // default " "
+    std::string GetRasLogin() const;  // default " "
     bool SetRasLogin(std::string_view login);
     // The plain password; empty when none is stored. Stored scrambled and
     // Base64-encoded on one line.
@@ -54,27 +54,27 @@ public:
     // false and nothing written for a password longer than kMaxPassword.
     bool SetRasPassword(std::string_view password);
     static constexpr std::size_t kMaxPassword = 99;
-    int GetWaitForConnect() const;               // seconds, default 60
+    int GetWaitForConnect() const;  // seconds, default 60
     bool SetWaitForConnect(std::string_view seconds);
     bool SetWaitForConnect(long seconds);
-    int GetRedialAttempts() const;               // default 5
+    int GetRedialAttempts() const;  // default 5
     bool SetRedialAttempts(std::string_view count);
     bool SetRedialAttempts(long count);
     // false only when the value begins with an upper-case "N".
     bool GetDropConnection() const;
-    bool SetDropConnection(bool drop);           // writes "Yes" or "No"
+    bool SetDropConnection(bool drop);  // writes "Yes" or "No"
     // Which dial-up machinery to use: "nm" (NetworkManager) unless set.
     std::string GetRasBackend() const;
     bool SetRasBackend(std::string_view backend);
 
     // "expire": defaults for groups without limits of their own, as texts.
-    std::string GetExpireAge() const;            // days, default "31"
+    std::string GetExpireAge() const;  // days, default "31"
     bool SetExpireAge(std::string_view days);
-    std::string GetExpireSize() const;           // kilobytes, default "9999"
+    std::string GetExpireSize() const;  // kilobytes, default "9999"
     bool SetExpireSize(std::string_view kilobytes);
-    std::string GetExpireCondAge() const;        // days, default "999"
+    std::string GetExpireCondAge() const;  // days, default "999"
     bool SetExpireCondAge(std::string_view days);
-    std::string GetExpireCondSize() const;       // kilobytes, default "9999"
+    std::string GetExpireCondSize() const;  // kilobytes, default "9999"
     bool SetExpireCondSize(std::string_view kilobytes);
 
     // "Service"/"Dependancy<n>", n counting from 1. false when the key is
@@ -84,8 +84,8 @@ public:
 
     // "Service"/"RunAsService": service mode when it begins with "Y" or "y".
     bool GetRunAsService() const;
-    bool SetRunAsService(bool service);          // writes "Yes" or "No"
-    std::string GetServiceName() const;          // default "Quorvel"
+    bool SetRunAsService(bool service);  // writes "Yes" or "No"
+    std::string GetServiceName() const;  // default "Quorvel"
     bool SetServiceName(std::string_view name);
 
 private:

@@ -57,7 +57,12 @@ TEST_F(SetupTest, NumbersReadAsAtolWithinNineCharacters) {
         const char* stored;
         int want;
     } cases[] = {
-        {"8119", 8119}, {"  25", 25}, {"12abc", 12}, {"abc", 0}, {"", 0}, {"-1", -1},
+        {"8119", 8119},
+        {"  25", 25},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"-1", -1},
         {"1234567890123", 123456789},  // only the first nine characters are read
     };
     for (const Case& c : cases) {
@@ -76,8 +81,8 @@ TEST_F(SetupTest, NewsDirectoryEndsWithSlash) {
         {"news/", "news/", "news/"},
         {"!", "!", "!"},
         {"!unset", "!unset", "!unset"},
-        {"<missing>", "!", "<missing>"},  // nothing written
-        {"", "!", ""},  // never the root directory
+        {"<missing>", "!", "<missing>"},             // nothing written
+        {"", "!", ""},                               // never the root directory
         {longPath, longPath + "/", longPath + "/"},  // long paths are not cut
     };
     for (const Case& c : cases) {
@@ -92,7 +97,8 @@ TEST_F(SetupTest, SetNewsDirectoryNormalises) {
         const char* given;
         const char* stored;
     } cases[] = {
-        {"news", "news/"}, {"news/", "news/"}, {"  /srv/news  ", "/srv/news/"}, {"", "!"}, {"   ", "!"},
+        {"news", "news/"}, {"news/", "news/"}, {"  /srv/news  ", "/srv/news/"},
+        {"", "!"},         {"   ", "!"},
     };
     for (const Case& c : cases) {
         EXPECT_TRUE(setup_.SetNewsDirectory(c.given)) << c.given;
@@ -106,13 +112,13 @@ TEST_F(SetupTest, TruthValuesTestFirstCharacter) {
         bool drop;           // DropConnect: false only for an upper-case N
         bool service;        // RunAsService: Y or y
     } cases[] = {
-        {"Yes", true, true}, {"Y", true, true}, {"yes", true, true}, {"No", false, false},
-        {"N", false, false}, {"no", true, false}, {"1", true, false}, {"", true, false},
-        {nullptr, true, false},
+        {"Yes", true, true},  {"Y", true, true},   {"yes", true, true},
+        {"No", false, false}, {"N", false, false}, {"no", true, false},
+        {"1", true, false},   {"", true, false},   {nullptr, true, false},
     };
     for (const Case& c : cases) {
-        Put(c.stored ? std::string("[ras]\nDropConnect=") + c.stored + "\n[Service]\nRunAsService=" +
-                           c.stored + "\n"
+        Put(c.stored ? std::string("[ras]\nDropConnect=") + c.stored +
+                           "\n[Service]\nRunAsService=" + c.stored + "\n"
                      : std::string("[ras]\n"));
         EXPECT_EQ(c.drop, setup_.GetDropConnection()) << (c.stored ? c.stored : "(missing)");
         EXPECT_EQ(c.service, setup_.GetRunAsService()) << (c.stored ? c.stored : "(missing)");
@@ -153,7 +159,9 @@ TEST_F(SetupTest, PasswordsRoundTripWhole) {
         {"46: break inside the value", Bytes(46, 33)},
         {"99: the longest", Bytes(99, 32)},
         {"bytes above 127", allHigh},
-        {"first byte scrambles to 0", "\xC4" "abc"},  // 0xC4 + '<' = 256
+        {"first byte scrambles to 0",
+         "\xC4"
+         "abc"},  // 0xC4 + '<' = 256
         {"blanks kept", "  pass word  "},
     };
     for (const Case& c : cases) {
@@ -215,7 +223,8 @@ TEST_F(SetupTest, CanonicalFileName) {
     std::filesystem::current_path(dir_.Path());
     const ::Setup relative("QUORVEL.INI");
     std::filesystem::current_path(old);
-    EXPECT_EQ(std::filesystem::canonical(dir_.Path()).string() + "/Quorvel.INI", relative.IniPath());
+    EXPECT_EQ(std::filesystem::canonical(dir_.Path()).string() + "/Quorvel.INI",
+              relative.IniPath());
 }
 
 }  // namespace

@@ -58,19 +58,20 @@ bool IsGroupContentFile(const std::string& contentPath, const std::string& group
     if (slash == std::string::npos) return false;
     const std::string name = contentPath.substr(slash + 1);
     if (name.empty() || name == "." || name == ".." || ParseIndexFileName(name)) return false;
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     const std::string dir = slash == 0 ? "/" : contentPath.substr(0, slash);
     if (dir == groupDir) return true;  // named through the group's own path: no need to ask
-    return ::stat(dir.c_str(), &a) == 0 && ::stat(groupDir.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    return ::stat(dir.c_str(), &a) == 0 && ::stat(groupDir.c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 }  // namespace
 
 ExpireLimits ExpireDefaults(const Setup& setup) {
-    return ExpireLimits{std::atol(setup.GetExpireAge().c_str()), std::atol(setup.GetExpireSize().c_str()),
-                        std::atol(setup.GetExpireCondAge().c_str()),
-                        std::atol(setup.GetExpireCondSize().c_str())};
+    return ExpireLimits{
+        std::atol(setup.GetExpireAge().c_str()), std::atol(setup.GetExpireSize().c_str()),
+        std::atol(setup.GetExpireCondAge().c_str()), std::atol(setup.GetExpireCondSize().c_str())};
 }
 
 ExpireRun::ExpireRun(std::string newsDir, ExpireLimits defaults, LogFn log)
@@ -87,38 +88,39 @@ long ExpireRun::Today() const { return LocalDay(now_ != 0 ? now_ : std::time(nul
 
 bool ExpireRun::Step() {
     switch (phase_) {
-    case Phase::Start:
-        Log("[EXPIRE] Session Starting");
-        // A missing index reads as no groups.
-        total_ = profile::GetInt(indexPath_, "groups", "Total", 0);
-        phase_ = Phase::NextGroup;
-        return true;
-    case Phase::NextGroup: {
-        if (++ordinal_ > total_) {
-            char line[96];
-            Log("[EXPIRE] Articles Removed: " + std::to_string(articlesRemoved_));
-            std::snprintf(line, sizeof line, "[EXPIRE] Bytes Removed: %lld k", bytesRemoved_ / 1024);
-            Log(line);
-            Log("[EXPIRE] Finished");
-            phase_ = Phase::Done;
-            return false;
-        }
-        const std::string name = profile::GetString(indexPath_, "groups", GroupKey(ordinal_), "*");
-        if (name.empty() || name[0] == '*') return true;  // a gap in the list
-        if (!IsSafeGroupName(name)) {
-            Log("[EXPIRE] Skipping Group: " + name);
+        case Phase::Start:
+            Log("[EXPIRE] Session Starting");
+            // A missing index reads as no groups.
+            total_ = profile::GetInt(indexPath_, "groups", "Total", 0);
+            phase_ = Phase::NextGroup;
+            return true;
+        case Phase::NextGroup: {
+            if (++ordinal_ > total_) {
+                char line[96];
+                Log("[EXPIRE] Articles Removed: " + std::to_string(articlesRemoved_));
+                std::snprintf(line, sizeof line, "[EXPIRE] Bytes Removed: %lld k",
+                              bytesRemoved_ / 1024);
+                Log(line);
+                Log("[EXPIRE] Finished");
+                phase_ = Phase::Done;
+                return false;
+            }
+            const std::string name =
+                profile::GetString(indexPath_, "groups", GroupKey(ordinal_), "*");
+            if (name.empty() || name[0] == '*') return true;  // a gap in the list
+            if (!IsSafeGroupName(name)) {
+                Log("[EXPIRE] Skipping Group: " + name);
+                return true;
+            }
+            StartGroup(name);
             return true;
         }
-        StartGroup(name);
-        return true;
-    }
-    case Phase::Articles:
-        for (int i = 0; i < kArticlesPerStep && nextArticle_ < numbers_.size(); ++i)
-            ExpireArticle(numbers_[nextArticle_++]);
-        if (nextArticle_ >= numbers_.size()) EndGroup();
-        return true;
-    case Phase::Done:
-        return false;
+        case Phase::Articles:
+            for (int i = 0; i < kArticlesPerStep && nextArticle_ < numbers_.size(); ++i)
+                ExpireArticle(numbers_[nextArticle_++]);
+            if (nextArticle_ >= numbers_.size()) EndGroup();
+            return true;
+        case Phase::Done: return false;
     }
     return false;
 }
@@ -144,7 +146,8 @@ void ExpireRun::StartGroup(const std::string& name) {
     firstKept_ = 0;
     if (const auto names = ListFileNames(groupDir_))
         for (const std::string& f : *names)
-            if (const auto n = ParseIndexFileName(f); n && *n >= low && *n <= high) numbers_.push_back(*n);
+            if (const auto n = ParseIndexFileName(f); n && *n >= low && *n <= high)
+                numbers_.push_back(*n);
     phase_ = Phase::Articles;
 }
 
@@ -165,7 +168,8 @@ void ExpireRun::ExpireArticle(long number) {
     if (remove) {
         if (::unlink(indexPath.c_str()) == 0) {
             ++articlesRemoved_;
-            if (IsGroupContentFile(*content, groupDir_) && ::unlink(content->c_str()) == 0 && size > 0)
+            if (IsGroupContentFile(*content, groupDir_) && ::unlink(content->c_str()) == 0 &&
+                size > 0)
                 bytesRemoved_ += size;
             return;
         }

@@ -55,7 +55,8 @@ protected:
         std::snprintf(name, sizeof name, "/NEWS%010ld", n);
         const std::string index = News() + group + name;
         testutil::WriteFile(index, content + "\r\n");
-        const timespec t[2] = {{NoonToday() - daysAgo * 86400L, 0}, {NoonToday() - daysAgo * 86400L, 0}};
+        const timespec t[2] = {{NoonToday() - daysAgo * 86400L, 0},
+                               {NoonToday() - daysAgo * 86400L, 0}};
         ASSERT_EQ(0, utimensat(AT_FDCWD, index.c_str(), t, 0));
     }
 
@@ -75,7 +76,9 @@ protected:
     }
 
     long Low(const std::string& group) const { return profile::GetInt(Index(), group, "Low", -9); }
-    long High(const std::string& group) const { return profile::GetInt(Index(), group, "High", -9); }
+    long High(const std::string& group) const {
+        return profile::GetInt(Index(), group, "High", -9);
+    }
 
     std::unique_ptr<TempDir> dir_ = std::make_unique<TempDir>();
     std::vector<std::string> log_;
@@ -105,15 +108,11 @@ TEST_F(ExpireTest, GroupLimitsOverrideDefaults) {
         int daysAgo;
         bool removed;
     } cases[] = {
-        {"ExpireSize", "0", 1, 0, true},
-        {"ExpireSize", "0", 0, 0, false},
-        {"ExpireSize", "1", 1024, 0, false},
-        {"ExpireSize", "1", 1025, 0, true},
-        {"ExpireAge", "5", 10, 6, true},
-        {"ExpireAge", "5", 10, 5, false},
+        {"ExpireSize", "0", 1, 0, true},         {"ExpireSize", "0", 0, 0, false},
+        {"ExpireSize", "1", 1024, 0, false},     {"ExpireSize", "1", 1025, 0, true},
+        {"ExpireAge", "5", 10, 6, true},         {"ExpireAge", "5", 10, 5, false},
         {"ExpireAge", "junk", 10, 1, true},  // present but not a number: 0 days
-        {"ExpireCondAge", "10", 2048, 11, true},
-        {"ExpireCondAge", "10", 500, 11, false},
+        {"ExpireCondAge", "10", 2048, 11, true}, {"ExpireCondAge", "10", 500, 11, false},
         {"ExpireCondAge", "10", 2048, 5, false},
     };
     for (const Case& c : cases) {
@@ -122,8 +121,8 @@ TEST_F(ExpireTest, GroupLimitsOverrideDefaults) {
         profile::WriteString(Index(), "alt.test", c.key, c.value);
         AddArticle("alt.test", 2, c.size, c.daysAgo);
         Run(ExpireLimits{31, 9999, 999, 1});
-        EXPECT_EQ(c.removed, !Exists("alt.test", 2)) << c.key << "=" << c.value << " size " << c.size
-                                                     << " age " << c.daysAgo;
+        EXPECT_EQ(c.removed, !Exists("alt.test", 2))
+            << c.key << "=" << c.value << " size " << c.size << " age " << c.daysAgo;
     }
 }
 
@@ -174,8 +173,7 @@ TEST_F(ExpireTest, CountsOnlyWhatItRemoved) {
     run.Step();  // group set-up: the article list is taken now
     // Someone else removes an article between the listing and its turn.
     std::filesystem::remove(News() + "comp.lang.c/NEWS0000000003");
-    while (run.Step()) {
-    }
+    while (run.Step()) {}
     EXPECT_EQ(2, run.ArticlesRemoved());
     EXPECT_EQ(4096, run.BytesRemoved());
     EXPECT_EQ("[EXPIRE] Bytes Removed: 4 k", log_[log_.size() - 2]);

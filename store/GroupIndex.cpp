@@ -91,9 +91,12 @@ bool GroupIndex::CreateGroup(std::string_view group, bool local, bool allowPost)
     const std::string date = IndexDateNow();
     const std::string time = IndexTimeNow();
     const std::pair<std::string_view, std::string_view> keys[] = {
-        {"Local", local ? "Yes" : "No"}, {"AllowPost", allowPost ? "Yes" : "No"},
-        {"Low", "1"},                    {"High", "1"},
-        {"addtime", time},               {"Adddate", date},
+        {"Local", local ? "Yes" : "No"},
+        {"AllowPost", allowPost ? "Yes" : "No"},
+        {"Low", "1"},
+        {"High", "1"},
+        {"addtime", time},
+        {"Adddate", date},
     };
     for (const auto& [key, value] : keys)
         if (!profile::WriteString(indexPath_, group, key, value)) return false;
@@ -188,9 +191,11 @@ ArticleLookup GroupIndex::ResolveArticle(std::string_view group, long number) co
     ArticleLookup result;
     const auto path = IndexFilePath(group, number);
     if (!path) return result;
-    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not stall us
+    const int fd =
+        ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not stall us
     if (fd < 0) {
-        result.status = errno == ENOENT ? ArticleStatus::kNoSuchArticle : ArticleStatus::kUnreadable;
+        result.status =
+            errno == ENOENT ? ArticleStatus::kNoSuchArticle : ArticleStatus::kUnreadable;
         return result;
     }
     // The line is a path: readers take at most 511 characters of it.
@@ -274,8 +279,10 @@ bool GroupIndex::WriteArticleIndex(std::string_view group, long number,
     while (ok && !rest.empty()) {
         const ssize_t n = ::write(fd, rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else rest.remove_prefix(static_cast<std::size_t>(n));
+        if (n <= 0)
+            ok = false;
+        else
+            rest.remove_prefix(static_cast<std::size_t>(n));
     }
     if (::close(fd) != 0) ok = false;
     ok = ok && ::link(work.c_str(), path->c_str()) == 0;

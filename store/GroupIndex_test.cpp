@@ -48,7 +48,8 @@ TEST_F(GroupIndexTest, NumbersAreNeverGivenOutTwice) {
     MakeGroup(index, "g");
     // The feed writes index files and only writes High at the end of the
     // group; a stop in between leaves articles above High.
-    for (long n : {2L, 3L, 4L}) ASSERT_TRUE(index.WriteArticleIndex("g", n, "news/g/x" + std::to_string(n)));
+    for (long n : {2L, 3L, 4L})
+        ASSERT_TRUE(index.WriteArticleIndex("g", n, "news/g/x" + std::to_string(n)));
     EXPECT_EQ(5, index.NextArticleNumber("g"));
     EXPECT_EQ(5, index.AllocateArticleNumber("g"));
     EXPECT_EQ("5", Get("g", "High"));
@@ -177,8 +178,7 @@ TEST_F(GroupIndexTest, RemoveOnlyGroupLeavesEmptyList) {
 
 TEST_F(GroupIndexTest, ListGroupsSkipsHolesAndClampsTotal) {
     GroupIndex index(News());
-    testutil::WriteFile(Ini(),
-                        "[Groups]\r\nTotal=1000000000\r\nG00001=a\r\nG00003=c\r\n");
+    testutil::WriteFile(Ini(), "[Groups]\r\nTotal=1000000000\r\nG00001=a\r\nG00003=c\r\n");
     EXPECT_EQ((std::vector<std::string>{"a", "c"}), index.ListGroups());
 }
 
@@ -216,7 +216,8 @@ TEST_F(GroupIndexTest, RaiseHighsToArticlesAfterAKilledFeed) {
     MakeGroup(index, "alt.empty");
     ASSERT_TRUE(index.SetHigh("alt.quiet", 9));
     for (long n : {2, 3, 5, 6})
-        ASSERT_TRUE(index.WriteArticleIndex("comp.lang.c", n, News() + "comp.lang.c/m" + std::to_string(n)));
+        ASSERT_TRUE(index.WriteArticleIndex("comp.lang.c", n,
+                                            News() + "comp.lang.c/m" + std::to_string(n)));
     ASSERT_TRUE(index.WriteArticleIndex("alt.quiet", 4, News() + "alt.quiet/m4"));
 
     const auto raised = RaiseHighsToArticles(News());

@@ -19,8 +19,8 @@ namespace {
 
 const PageMessage kLocked{"Operation Unsuccessful",
                           "Modification are not allowed while a server session is in progress."};
-const PageMessage kConfirmDelete{"Delete Group",
-                                 "Are you sure you want to remove this group and all of its articles?"};
+const PageMessage kConfirmDelete{
+    "Delete Group", "Are you sure you want to remove this group and all of its articles?"};
 const PageMessage kRemoved{"Operation Complete", "Newsgroup has been removed."};
 const PageMessage kExists{"ERROR", "Group already exists.\n Add Aborted."};
 const PageMessage kNoDirectory{"ERROR", "The group directory could not be created.\n Add Aborted."};
@@ -71,8 +71,10 @@ bool WriteWhole(const std::string& path, std::string_view data, mode_t mode) {
     while (ok && !data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else data.remove_prefix(static_cast<std::size_t>(n));
+        if (n <= 0)
+            ok = false;
+        else
+            data.remove_prefix(static_cast<std::size_t>(n));
     }
     ok = ok && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
@@ -123,7 +125,9 @@ bool GroupPage::HaveNewsDirectory() const {
 }
 
 GroupPage::GroupPage(std::string newsDir, std::string subscriptionFile, gePacket packet)
-    : newsDir_(std::move(newsDir)), subscriptionFile_(std::move(subscriptionFile)), packet_(std::move(packet)) {}
+    : newsDir_(std::move(newsDir)),
+      subscriptionFile_(std::move(subscriptionFile)),
+      packet_(std::move(packet)) {}
 
 void GroupPage::LoadGroups() {
     packet_.groups.clear();
@@ -175,7 +179,8 @@ std::optional<PageMessage> GroupPage::SaveGroup(std::string_view group) {
     // readers and the feed take for a real one.
     if (!index.GroupExists(group)) return kNoSuchGroup;
     if ((HasOwnLimits(group) || LimitsDiffer()) && !WriteLimits(group)) return kIndexWriteFailed;
-    if (!profile::WriteString(index.IndexPath(), group, "AllowPost", packet_.allowPost ? "Yes" : "No"))
+    if (!profile::WriteString(index.IndexPath(), group, "AllowPost",
+                              packet_.allowPost ? "Yes" : "No"))
         return kIndexWriteFailed;
     return std::nullopt;
 }
@@ -210,8 +215,8 @@ std::optional<PageMessage> GroupPage::DelGroup(std::string_view group, const Ask
 
     bool subscriptionOk = true;
     if (!subscriptionFile_.empty() && !subscriptionFile_.starts_with('?'))
-        subscriptionOk = RemoveSubscriptionRecords(newsDir_ + subscriptionFile_,
-                                                   newsDir_ + std::string(kSubscriptionWorkName), name);
+        subscriptionOk = RemoveSubscriptionRecords(
+            newsDir_ + subscriptionFile_, newsDir_ + std::string(kSubscriptionWorkName), name);
 
     // A listed name that could leave the news directory is dropped from the
     // index but never becomes a path.
@@ -250,7 +255,8 @@ bool RemoveSubscriptionRecords(const std::string& subscriptionPath, const std::s
     const mode_t mode = ::stat(subscriptionPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0666;
     // The rename replaces the file in one step: the fetch never finds it
     // missing or half written.
-    if (!WriteWhole(workPath, kept, mode) || ::rename(workPath.c_str(), subscriptionPath.c_str()) != 0) {
+    if (!WriteWhole(workPath, kept, mode) ||
+        ::rename(workPath.c_str(), subscriptionPath.c_str()) != 0) {
         ::unlink(workPath.c_str());
         return false;
     }

@@ -24,7 +24,9 @@ protected:
     std::string Get(std::string_view section, std::string_view key) const {
         return profile::GetString(Ini(), section, key, "<absent>");
     }
-    GroupPage Page() const { return GroupPage(News(), "feed01.sub", gePacket("31", "9999", "999", "9999")); }
+    GroupPage Page() const {
+        return GroupPage(News(), "feed01.sub", gePacket("31", "9999", "999", "9999"));
+    }
     void Add(GroupPage& page, const std::string& name) {
         page.Packet().newGroup = name;
         ASSERT_EQ(std::nullopt, page.AddGroup()) << name;
@@ -162,11 +164,12 @@ TEST_F(GroupPageTest, DelGroupRemovesEverything) {
     EXPECT_EQ("<absent>", Get("dead", "High"));
     EXPECT_FALSE(IsDir(News() + "dead"));
     EXPECT_EQ("y\r\n", dir_.Read("a/NEWS0000000002"));
-    EXPECT_EQ("Y0000000012 a\r\n"
-              "\r\n"
-              "Y*000000025 later.group\r\n"
-              "Y0000000003 dead.sub\r\n",
-              dir_.Read("feed01.sub"));
+    EXPECT_EQ(
+        "Y0000000012 a\r\n"
+        "\r\n"
+        "Y*000000025 later.group\r\n"
+        "Y0000000003 dead.sub\r\n",
+        dir_.Read("feed01.sub"));
     EXPECT_EQ("", testutil::ReadFile(News() + "wksub.txt"));
 }
 
@@ -228,8 +231,9 @@ TEST_F(GroupPageTest, DelGroupWithoutSubscriptionFile) {
 
 TEST_F(GroupPageTest, FromSetupAndApply) {
     const std::string ini = dir_ / "Quorvel.INI";
-    testutil::WriteFile(ini, "[admin]\r\nNewsPath=" + dir_.Path() +
-                                 "\r\n[expire]\r\nage=10\r\n[Newsfeed01]\r\nSubGroupFile=feed01.sub\r\n");
+    testutil::WriteFile(
+        ini, "[admin]\r\nNewsPath=" + dir_.Path() +
+                 "\r\n[expire]\r\nage=10\r\n[Newsfeed01]\r\nSubGroupFile=feed01.sub\r\n");
     ::Setup setup(ini);
     GroupPage page = GroupPage::FromSetup(setup);
     EXPECT_EQ("10", page.Packet().defAge);

@@ -24,7 +24,8 @@ std::uint32_t NameSeed() {
     static std::uint32_t next = [] {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
-        return static_cast<std::uint32_t>(ts.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 16);
+        return static_cast<std::uint32_t>(ts.tv_nsec) ^
+               (static_cast<std::uint32_t>(::getpid()) << 16);
     }();
     return next++;
 }
@@ -91,7 +92,9 @@ std::optional<std::vector<std::string>> ListQueueFiles(const std::string& newsDi
     return paths;
 }
 
-std::string LockFilePath(const std::string& newsDir) { return newsDir + std::string(kLockFileName); }
+std::string LockFilePath(const std::string& newsDir) {
+    return newsDir + std::string(kLockFileName);
+}
 
 bool CreateLockFile(const std::string& newsDir) {
     const std::string path = LockFilePath(newsDir);

@@ -59,8 +59,8 @@ TEST_F(PostQueueTest, QueuingNeverReplacesAWaitingPosting) {
 }
 
 TEST_F(PostQueueTest, QueueListingIsSortedAndOnlyQueueFiles) {
-    for (const char* name : {"QVEB.TMP", "QVE10.TMP", "QVEA.WRK", "QVE2.TMP", "other.TMP",
-                             "QVE3.tmp", "QVEFFFF.TMP"})
+    for (const char* name :
+         {"QVEB.TMP", "QVE10.TMP", "QVEA.WRK", "QVE2.TMP", "other.TMP", "QVE3.tmp", "QVEFFFF.TMP"})
         dir_.Write(std::string("POSTS/") + name, "x");
     ::mkdir((Posts() + "QVEDIR.TMP").c_str(), 0777);
     const auto files = ListQueueFiles(News());

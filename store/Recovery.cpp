@@ -46,7 +46,8 @@ bool AllDigits(std::string_view s) {
 // ".qvrecv-N.tmp": the feed's reply under reception.
 bool IsFeedWorkName(std::string_view name) {
     constexpr std::string_view head = ".qvrecv-", tail = ".tmp";
-    return name.size() > head.size() + tail.size() && name.starts_with(head) && name.ends_with(tail) &&
+    return name.size() > head.size() + tail.size() && name.starts_with(head) &&
+           name.ends_with(tail) &&
            AllDigits(name.substr(head.size(), name.size() - head.size() - tail.size()));
 }
 
@@ -63,7 +64,9 @@ bool IsGroupIndexWorkName(std::string_view name) {
     return name.size() == head.size() + 6 && name.starts_with(head);
 }
 
-bool IsRawName(std::string_view name) { return name.size() == 13 && name.starts_with("RAW") && AllDigits(name.substr(3)); }
+bool IsRawName(std::string_view name) {
+    return name.size() == 13 && name.starts_with("RAW") && AllDigits(name.substr(3));
+}
 
 Kind KindOf(int dirFd, const dirent& e) {
     if (e.d_type == DT_REG) return Kind::Regular;
@@ -167,7 +170,8 @@ void ScanGroup(const std::string& groupDir, const Log& log, RecoveryResult& resu
         named.insert(slash == std::string::npos ? *line : line->substr(slash + 1));
         const bool ownSpelling = line->starts_with(prefix) && slash == prefix.size() - 1;
         struct stat st {};
-        if (!ownSpelling && ::stat(line->c_str(), &st) == 0) scan.reached.insert({st.st_dev, st.st_ino});
+        if (!ownSpelling && ::stat(line->c_str(), &st) == 0)
+            scan.reached.insert({st.st_dev, st.st_ino});
     }
 
     for (const Entry& e : entries) {
@@ -177,12 +181,14 @@ void ScanGroup(const std::string& groupDir, const Log& log, RecoveryResult& resu
         // Only what the store itself writes as content: a local posting's
         // "RAW" file (possibly cut short) or a stored "220" reply. Anything
         // else someone put here is left alone.
-        const int fd = ::openat(dirFd, e.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        const int fd =
+            ::openat(dirFd, e.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) continue;
         struct stat st {};
         char head[3] = {};
         const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-        const bool reply = plain && ::read(fd, head, sizeof head) == 3 && std::string_view(head, 3) == "220";
+        const bool reply =
+            plain && ::read(fd, head, sizeof head) == 3 && std::string_view(head, 3) == "220";
         ::close(fd);
         if (plain && (reply || IsRawName(e.name)))
             scan.unindexed.push_back({prefix + e.name, {st.st_dev, st.st_ino}});
@@ -211,7 +217,8 @@ RecoveryResult RecoverStore(const std::string& newsDir, const Log& log) {
     std::unordered_set<std::string> seen;
     for (const std::string& group : GroupIndex(newsDir).ListGroups()) {
         // POSTS holds the posting queue, never articles, whatever the index lists.
-        if (!IsSafeGroupName(group) || group == kPostsDirName || !seen.insert(group).second) continue;
+        if (!IsSafeGroupName(group) || group == kPostsDirName || !seen.insert(group).second)
+            continue;
         if (const auto dir = GroupDirectory(newsDir, group)) ScanGroup(*dir, say, result, scan);
     }
     if (scan.unreadableIndex) {

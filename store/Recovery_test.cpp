@@ -39,7 +39,8 @@ protected:
     }
     // A content file and, when number > 0, its index file naming it by the
     // line given (the store's own spelling when empty).
-    void Article(const std::string& group, const std::string& name, long number, std::string line = "") {
+    void Article(const std::string& group, const std::string& name, long number,
+                 std::string line = "") {
         ASSERT_TRUE(Put("news/" + group + "/" + name, "220 1 <" + name + ">\r\n\r\nx\r\n.\r\n"));
         if (line.empty()) line = "news/" + group + "/" + name;
         if (number > 0) {
@@ -68,11 +69,11 @@ TEST_F(RecoveryTest, RemovesTheWorkFilesAnInterruptedRunLeaves) {
         bool removed;
     };
     const Case cases[] = {
-        {"news/comp.lang.c/.qvrecv-17.tmp", true},      // an article under reception
+        {"news/comp.lang.c/.qvrecv-17.tmp", true},       // an article under reception
         {"news/comp.lang.c/.NEWS0000000003.wrk", true},  // an index line not yet linked
         {"news/.qvrecv-4.tmp", true},                    // the group list under reception
         {"news/.newsrc.ini.tmpa1B2c3", true},            // a group index rewrite
-        {"news/comp.lang.c/.qvrecv-x.tmp", false},      // not a name the feed gives
+        {"news/comp.lang.c/.qvrecv-x.tmp", false},       // not a name the feed gives
         {"news/comp.lang.c/.NEWS12.wrk", false},
         {"news/comp.lang.c/.newsrc.ini.tmpa1B2c3", false},  // only beside the group index
         {"news/.NEWS0000000003.wrk", false},
@@ -91,7 +92,8 @@ TEST_F(RecoveryTest, RemovesTheWorkFilesAnInterruptedRunLeaves) {
     EXPECT_EQ(removed, r.workFilesRemoved);
     EXPECT_EQ(0, r.contentFilesRemoved);
     ASSERT_EQ(static_cast<std::size_t>(removed), log_.size());
-    for (const std::string& line : log_) EXPECT_TRUE(line.starts_with("[QV] Removed news/")) << line;
+    for (const std::string& line : log_)
+        EXPECT_TRUE(line.starts_with("[QV] Removed news/")) << line;
 }
 
 TEST_F(RecoveryTest, RemovesContentFilesNoIndexNamesAndNothingElse) {
@@ -101,17 +103,17 @@ TEST_F(RecoveryTest, RemovesContentFilesNoIndexNamesAndNothingElse) {
     ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
     const std::string absolute = std::string(cwd) + "/news/g/abs@x";
 
-    Article("g", "kept@x", 2);                              // the store's own spelling
-    Article("g", "abs@x", 3, absolute);                     // an absolute news directory
+    Article("g", "kept@x", 2);                                // the store's own spelling
+    Article("g", "abs@x", 3, absolute);                       // an absolute news directory
     Article("g", "moved@x", 4, "/gone/home/news/g/moved@x");  // a home since moved: same name
-    Article("g", "./odd@x", 5, "news//g/./odd@x");          // another spelling of the same file
+    Article("g", "./odd@x", 5, "news//g/./odd@x");            // another spelling of the same file
     Article("g", "aliased@x", 0);
     ASSERT_EQ(0, ::symlink("g/aliased@x", "news/alias"));
     ASSERT_TRUE(index_.WriteArticleIndex("g", 7, "news/alias"));  // a link to the file: same inode
     Article("h", "cross@x", 0);
     ASSERT_TRUE(index_.WriteArticleIndex("g", 6, "news/h/cross@x"));  // another folder's file
-    Article("g", "killed@x", 0);      // fetched, killed before its index
-    Article("g", "expired@x", 0);     // expire killed between its two deletes
+    Article("g", "killed@x", 0);                   // fetched, killed before its index
+    Article("g", "expired@x", 0);                  // expire killed between its two deletes
     ASSERT_TRUE(Put("news/g/RAW0000000008", ""));  // a local post cut short
     ASSERT_TRUE(Put("news/g/README", "not an article\r\n"));
     ASSERT_TRUE(Put("news/g/RAW12", ""));
@@ -127,15 +129,23 @@ TEST_F(RecoveryTest, RemovesContentFilesNoIndexNamesAndNothingElse) {
         std::string path;
         bool removed;
     } cases[] = {
-        {"news/g/kept@x", false},         {"news/g/abs@x", false},
-        {"news/g/moved@x", false},        {"news/g/odd@x", false},
-        {"news/h/cross@x", false},        {"news/g/killed@x", true},
-        {"news/g/expired@x", true},       {"news/g/RAW0000000008", true},
+        {"news/g/kept@x", false},
+        {"news/g/abs@x", false},
+        {"news/g/moved@x", false},
+        {"news/g/odd@x", false},
+        {"news/h/cross@x", false},
+        {"news/g/killed@x", true},
+        {"news/g/expired@x", true},
+        {"news/g/RAW0000000008", true},
         {"news/g/aliased@x", false},
-        {"news/g/README", false},         {"news/g/RAW12", false},
-        {"news/g/NEWS0000000099x", true}, {"news/g/linked@x", false},
-        {"news/g/symlink@x", false},      {"outside", false},
-        {"news/unlisted/orphan@x", false}, {"news/g/NEWS0000000002", false},
+        {"news/g/README", false},
+        {"news/g/RAW12", false},
+        {"news/g/NEWS0000000099x", true},
+        {"news/g/linked@x", false},
+        {"news/g/symlink@x", false},
+        {"outside", false},
+        {"news/unlisted/orphan@x", false},
+        {"news/g/NEWS0000000002", false},
     };
     int removed = 0;
     for (const auto& c : cases) {
@@ -145,12 +155,14 @@ TEST_F(RecoveryTest, RemovesContentFilesNoIndexNamesAndNothingElse) {
     EXPECT_EQ(removed, r.contentFilesRemoved);
     EXPECT_EQ(0, r.workFilesRemoved);
     EXPECT_EQ(static_cast<std::size_t>(removed), log_.size());
-    EXPECT_NE(log_.end(), std::find(log_.begin(), log_.end(),
-                                    "[QV] Removed news/g/killed@x, an article file no index file names"));
+    EXPECT_NE(log_.end(),
+              std::find(log_.begin(), log_.end(),
+                        "[QV] Removed news/g/killed@x, an article file no index file names"));
 
     // The fetch's duplicate test is the content file's presence: the killed
     // article's name is free again, and a second pass finds nothing to do.
-    EXPECT_EQ(index_.ContentPathFor("g", "killed@x"), std::optional<std::string>("news/g/killed@x"));
+    EXPECT_EQ(index_.ContentPathFor("g", "killed@x"),
+              std::optional<std::string>("news/g/killed@x"));
     log_.clear();
     const RecoveryResult again = Recover();
     EXPECT_EQ(0, again.contentFilesRemoved + again.workFilesRemoved);
@@ -173,18 +185,19 @@ TEST_F(RecoveryTest, AnUnreadableIndexFileKeepsEveryContentFile) {
     EXPECT_EQ(0, r.contentFilesRemoved);
     EXPECT_EQ(1, r.workFilesRemoved);  // work files are never named by an index
     EXPECT_FALSE(Exists("news/g/.qvrecv-1.tmp"));
-    EXPECT_NE(log_.end(), std::find(log_.begin(), log_.end(), "[QV] Cannot read the index file news/h/NEWS0000000002"));
+    EXPECT_NE(log_.end(), std::find(log_.begin(), log_.end(),
+                                    "[QV] Cannot read the index file news/h/NEWS0000000002"));
 }
 
 TEST_F(RecoveryTest, OnlyListedSafeGroupFoldersAreVisited) {
     // Names from a damaged or hand-edited index must not lead the removal
     // out of the news directory or into the posting queue.
     ASSERT_TRUE(Put("news/newsrc.ini",
-                                    "[Groups]\r\nTotal=4\r\nG00001=..\r\nG00002=.hidden\r\nG00003=POSTS\r\n"
-                                    "G00004=../news\r\n"
-                                    "[..]\r\nLow=1\r\n[.hidden]\r\nLow=1\r\n[POSTS]\r\nLow=1\r\n"));
-    const std::string files[] = {"news/.hidden/orphan@x", "news/POSTS/QVE1A.TMP", "news/POSTS/QVE1B.WRK",
-                                 "orphan@x", "news/orphan@x"};
+                    "[Groups]\r\nTotal=4\r\nG00001=..\r\nG00002=.hidden\r\nG00003=POSTS\r\n"
+                    "G00004=../news\r\n"
+                    "[..]\r\nLow=1\r\n[.hidden]\r\nLow=1\r\n[POSTS]\r\nLow=1\r\n"));
+    const std::string files[] = {"news/.hidden/orphan@x", "news/POSTS/QVE1A.TMP",
+                                 "news/POSTS/QVE1B.WRK", "orphan@x", "news/orphan@x"};
     for (const std::string& f : files) ASSERT_TRUE(Put(f, "220 x\r\n")) << f;
 
     const RecoveryResult r = Recover();

@@ -15,11 +15,10 @@ TEST(StoreNames, SafeGroupNames) {
         std::string name;
         bool safe;
     } cases[] = {
-        {"comp.lang.c", true},   {"alt.2600", true},     {"local", true},
-        {"a..b", true},          {"x.", true},           {"", false},
-        {".", false},            {"..", false},          {".hidden", false},
-        {"../etc", false},       {"a/b", false},         {"/abs", false},
-        {"a\0b"s, false},        {"a\r\nb", false},      {"tab\tname", false},
+        {"comp.lang.c", true}, {"alt.2600", true}, {"local", true},      {"a..b", true},
+        {"x.", true},          {"", false},        {".", false},         {"..", false},
+        {".hidden", false},    {"../etc", false},  {"a/b", false},       {"/abs", false},
+        {"a\0b"s, false},      {"a\r\nb", false},  {"tab\tname", false},
     };
     for (const auto& c : cases) EXPECT_EQ(c.safe, IsSafeGroupName(c.name)) << c.name;
 }
@@ -29,14 +28,22 @@ TEST(StoreNames, NewGroupNames) {
         std::string name;
         bool ok;
     } cases[] = {
-        {"my.local", true},   {"", false},           {"..", false},
-        {"a/b", false},       {"with blank", false}, {"sec]tion", false},
-        {"[x", false},        {"back\\slash", false}, {"Groups", false},
-        {"groups", false},    {"WKGROUPS", false},   {"groups.misc", true},
-        {std::string(249, 'g'), true},               {std::string(250, 'g'), false},
+        {"my.local", true},
+        {"", false},
+        {"..", false},
+        {"a/b", false},
+        {"with blank", false},
+        {"sec]tion", false},
+        {"[x", false},
+        {"back\\slash", false},
+        {"Groups", false},
+        {"groups", false},
+        {"WKGROUPS", false},
+        {"groups.misc", true},
+        {std::string(249, 'g'), true},
+        {std::string(250, 'g'), false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.ok, !NewGroupNameProblem(c.name).has_value()) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(c.ok, !NewGroupNameProblem(c.name).has_value()) << c.name;
     EXPECT_EQ("A group name is required.\n Add Aborted.", NewGroupNameProblem("").value_or(""));
 }
 
@@ -66,11 +73,10 @@ TEST(StoreNames, SafeArticleNameKeepsOrMaps) {
 // for a duplicate; and no result may leave the group directory.
 TEST(StoreNames, SafeArticleNameIsOneToOne) {
     const std::string ids[] = {
-        "a/b@h",   "a%2Fb@h", "%a%2Fb@h", "%a/b@h",  "a%b@h",    "a%25b@h", "%25",
-        "%",       "%%",      "%2F",      "/",       "//",       "%2F%2F",  ".",
-        "..",      "...",     "%.",       "%..",     ".%",       "%2E",     ".a",
-        "%.a",     "",        "%00",      "\0"s,     "\0\0"s,    "a\0"s,    "a%00",
-        "NEWS1",   "%NEWS1",  "RAW1",     "%RAW1",   "x@y",      "x@y/",    "x@y%2F",
+        "a/b@h", "a%2Fb@h", "%a%2Fb@h", "%a/b@h", "a%b@h", "a%25b@h", "%25",  "%",      "%%",
+        "%2F",   "/",       "//",       "%2F%2F", ".",     "..",      "...",  "%.",     "%..",
+        ".%",    "%2E",     ".a",       "%.a",    "",      "%00",     "\0"s,  "\0\0"s,  "a\0"s,
+        "a%00",  "NEWS1",   "%NEWS1",   "RAW1",   "%RAW1", "x@y",     "x@y/", "x@y%2F",
     };
     std::set<std::string> seen;
     for (const std::string& id : ids) {
@@ -95,9 +101,13 @@ TEST(StoreNames, IndexFileNames) {
         std::string name;
         std::optional<long> number;
     } cases[] = {
-        {"NEWS0000000042", 42},     {"NEWS2147483647", 2147483647L}, {"NEWS2147483648", std::nullopt},
-        {"NEWS000000042", std::nullopt}, {"NEWS00000000042", std::nullopt},
-        {"news0000000042", std::nullopt}, {"NEWS00000000x2", std::nullopt},
+        {"NEWS0000000042", 42},
+        {"NEWS2147483647", 2147483647L},
+        {"NEWS2147483648", std::nullopt},
+        {"NEWS000000042", std::nullopt},
+        {"NEWS00000000042", std::nullopt},
+        {"news0000000042", std::nullopt},
+        {"NEWS00000000x2", std::nullopt},
         {"RAW0000000042", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(c.number, ParseIndexFileName(c.name)) << c.name;

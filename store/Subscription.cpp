@@ -26,12 +26,14 @@ using text::EqualsNoCase;
 
 bool LessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+        return std::tolower(static_cast<unsigned char>(x)) <
+               std::tolower(static_cast<unsigned char>(y));
     });
 }
 
 bool AllDigits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The number field's value: -N for "*" and nine digits, the number for ten
@@ -98,7 +100,8 @@ std::string DirectoryOf(const std::string& path) {
 void SortNoCase(std::vector<std::string>& v) { std::sort(v.begin(), v.end(), LessNoCase); }
 
 bool ContainsNoCase(const std::vector<std::string>& v, std::string_view s) {
-    return std::any_of(v.begin(), v.end(), [&](const std::string& e) { return EqualsNoCase(e, s); });
+    return std::any_of(v.begin(), v.end(),
+                       [&](const std::string& e) { return EqualsNoCase(e, s); });
 }
 
 }  // namespace
@@ -124,16 +127,20 @@ RecordRead ReadSubscriptionRecord(const std::string& path, long offset) {
         const std::string_view chunk(buf, static_cast<std::size_t>(n));
         const std::size_t end = chunk.find_first_of("\r\n");
         if (end == std::string_view::npos) {
-            if (text.size() <= kMaxRecord) text.append(chunk.substr(0, kMaxRecord + 1 - text.size()));
+            if (text.size() <= kMaxRecord)
+                text.append(chunk.substr(0, kMaxRecord + 1 - text.size()));
             pos += n;
             continue;
         }
-        if (text.size() <= kMaxRecord) text.append(chunk.substr(0, std::min(end, kMaxRecord + 1 - text.size())));
+        if (text.size() <= kMaxRecord)
+            text.append(chunk.substr(0, std::min(end, kMaxRecord + 1 - text.size())));
         next = pos + static_cast<long>(end) + 1;
         if (chunk[end] == '\r') {
             char lf = 0;
-            if (end + 1 < chunk.size()) lf = chunk[end + 1];
-            else if (::pread(fd, &lf, 1, next) != 1) lf = 0;
+            if (end + 1 < chunk.size())
+                lf = chunk[end + 1];
+            else if (::pread(fd, &lf, 1, next) != 1)
+                lf = 0;
             if (lf == '\n') ++next;
         }
         break;
@@ -250,7 +257,9 @@ std::string StripToPeriod(std::string_view text) {
     return std::string(text.substr(0, text.find_first_of(". ")));
 }
 
-std::string StripToSpace(std::string_view text) { return std::string(text.substr(0, text.find(' '))); }
+std::string StripToSpace(std::string_view text) {
+    return std::string(text.substr(0, text.find(' ')));
+}
 
 SubscriptionPage::SubscriptionPage(std::string newsDir, std::string allGroupFile,
                                    std::string subGroupFile)
@@ -289,7 +298,8 @@ SubscriptionPage::CategoryGroups SubscriptionPage::CategoryClick(std::string_vie
                 if (line.size() < 5) break;
                 if (StripToPeriod(line) != category) continue;
                 std::string name = StripToSpace(line);
-                if (!ContainsNoCase(out.subscribed, name) && !ContainsNoCase(out.unsubscribed, name))
+                if (!ContainsNoCase(out.subscribed, name) &&
+                    !ContainsNoCase(out.unsubscribed, name))
                     out.unsubscribed.push_back(std::move(name));
             }
         }

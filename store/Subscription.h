@@ -34,8 +34,8 @@ namespace store {
 inline constexpr std::size_t kMaxSubscribedGroupName = 249;
 
 struct SubscriptionRecord {
-    long offset = 0;   // byte offset of the record's flag character
-    long next = 0;     // byte offset of the record after it
+    long offset = 0;  // byte offset of the record's flag character
+    long next = 0;    // byte offset of the record after it
     std::string group;
     // The last upstream number handled, or -N for "the last N articles".
     long start = 0;
@@ -133,8 +133,8 @@ public:
     // CmSearch: the index of the first entry after `after` (-1: from the
     // start) that contains needle (case-sensitive); nullopt: kNotFound. Does
     // not wrap around.
-    static std::optional<std::size_t> CmSearch(const std::vector<std::string>& entries,
-                                               long after, std::string_view needle);
+    static std::optional<std::size_t> CmSearch(const std::vector<std::string>& entries, long after,
+                                               std::string_view needle);
 
     bool FeedSessionRunning() const;
     std::string AllGroupsPath() const { return newsDir_ + allGroupFile_; }

@@ -14,10 +14,8 @@ TEST(Subscription, AppendWritesFixedWidthRecords) {
         const char* retrieve;
         const char* want;
     } cases[] = {
-        {"all", "Y0000000000 comp.lang.c\r\n"},
-        {"25", "Y*000000025 comp.lang.c\r\n"},
-        {"0", "Y0000000000 comp.lang.c\r\n"},
-        {"x12", "Y0000000000 comp.lang.c\r\n"},
+        {"all", "Y0000000000 comp.lang.c\r\n"},   {"25", "Y*000000025 comp.lang.c\r\n"},
+        {"0", "Y0000000000 comp.lang.c\r\n"},     {"x12", "Y0000000000 comp.lang.c\r\n"},
         {"99999", "Y*000099999 comp.lang.c\r\n"},
     };
     for (const Case& c : cases) {
@@ -31,8 +29,9 @@ TEST(Subscription, AppendWritesFixedWidthRecords) {
 TEST(Subscription, AppendRefusesNamesThatWouldBreakTheFile) {
     TempDir dir;
     const std::string sub = dir / "feed01.sub";
-    for (const std::string& bad : {std::string("alt"), std::string("a b.c"), std::string("../etc"),
-                                   std::string("comp.x\r\nY0000000000 evil"), std::string(250, 'a')})
+    for (const std::string& bad :
+         {std::string("alt"), std::string("a b.c"), std::string("../etc"),
+          std::string("comp.x\r\nY0000000000 evil"), std::string(250, 'a')})
         EXPECT_FALSE(AppendSubscription(sub, bad, 0)) << bad;
     EXPECT_EQ("", dir.Read("feed01.sub"));
     // A hand-edited file without its last line end keeps its last record.
@@ -50,7 +49,8 @@ TEST(Subscription, UnsubscribeRewritesWithoutTheGroup) {
         {"Y0000000000 comp.lang.c\r\n", "comp.lang.c", ""},
         {"Y0000000001 a.one\r\nY0000000002 b.two\r\nY0000000003 c.three\r\n", "b.two",
          "Y0000000001 a.one\r\nY0000000003 c.three\r\n"},
-        {"Y0000000000 Comp.Lang.C\r\nY0000000000 alt.test\r\n", "comp.lang.c", "Y0000000000 alt.test\r\n"},
+        {"Y0000000000 Comp.Lang.C\r\nY0000000000 alt.test\r\n", "comp.lang.c",
+         "Y0000000000 alt.test\r\n"},
         // Short lines in the middle are kept, and so is everything after them.
         {"Y0000000001 a.one\r\n\r\nY0000000002 b.two\r\n", "a.one", "\r\nY0000000002 b.two\r\n"},
         // LF-only files come back with CR LF.
@@ -72,13 +72,15 @@ TEST(Subscription, UnsubscribeRewritesWithoutTheGroup) {
 TEST(Subscription, WalkByByteOffsets) {
     TempDir dir;
     const std::string file =
-        "Y0000000140 comp.lang.c\r\n"       // 0..24
-        "Y*000000010 alt.test\r\n"          // 25..46
-        "Y12345 broken.number\r\n"          // garbled: skipped
-        "Y0000000007 " + std::string(260, 'x') + "\r\n"  // too long: skipped
-        "Yabcdefghij bad.digits\n"          // LF-only line end
-        "Y0000000001 ../escape\r\n"         // unsafe name
-        "Y0000000002 last.group";           // no line end at all
+        "Y0000000140 comp.lang.c\r\n"  // 0..24
+        "Y*000000010 alt.test\r\n"     // 25..46
+        "Y12345 broken.number\r\n"     // garbled: skipped
+        "Y0000000007 " +
+        std::string(260, 'x') +
+        "\r\n"                       // too long: skipped
+        "Yabcdefghij bad.digits\n"   // LF-only line end
+        "Y0000000001 ../escape\r\n"  // unsafe name
+        "Y0000000002 last.group";    // no line end at all
     dir.Write("feed01.sub", file);
     const std::string sub = dir / "feed01.sub";
 
@@ -108,7 +110,8 @@ TEST(Subscription, WalkByByteOffsets) {
 }
 
 TEST(Subscription, ShortRecordEndsTheWalk) {
-    for (const char* file : {"", "\r\nY0000000001 comp.lang.c\r\n", "Y0000000001 abc\r\nY0000000001 comp.lang.c\r\n"}) {
+    for (const char* file : {"", "\r\nY0000000001 comp.lang.c\r\n",
+                             "Y0000000001 abc\r\nY0000000001 comp.lang.c\r\n"}) {
         TempDir dir;
         dir.Write("feed01.sub", file);
         EXPECT_EQ(RecordStatus::End, ReadSubscriptionRecord(dir / "feed01.sub", 0).status) << file;
@@ -173,11 +176,12 @@ TEST(Subscription, SearchDoesNotWrap) {
         const char* needle;
         std::optional<std::size_t> want;
     } cases[] = {
-        {-1, "lang", 1}, {1, "lang", 2}, {2, "lang", std::nullopt}, {-1, "", 0},
+        {-1, "lang", 1}, {1, "lang", 2},        {2, "lang", std::nullopt},  {-1, "", 0},
         {2, "", 3},      {3, "", std::nullopt}, {-1, "LANG", std::nullopt},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.want, SubscriptionPage::CmSearch(e, c.after, c.needle)) << c.after << " " << c.needle;
+        EXPECT_EQ(c.want, SubscriptionPage::CmSearch(e, c.after, c.needle))
+            << c.after << " " << c.needle;
 }
 
 }  // namespace

@@ -151,7 +151,8 @@ protected:
     std::string Log() const { return home_.Read("quorvel.log"); }
     static int Count(const std::string& text, const std::string& part) {
         int n = 0;
-        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        for (std::size_t at = text.find(part); at != std::string::npos;
+             at = text.find(part, at + 1))
             ++n;
         return n;
     }
@@ -183,7 +184,8 @@ TEST_F(ScheduleE2eTest, CountdownStartsADialledRunAndRestartsAfterIt) {
     Set("ras", "Backend", "sim");
     Set("ras", "SimScript", "sim.txt");
     Set("ras", "DropConnect", "Yes");
-    home_.Write("sim.txt", "entry MyISP\nstate 0 after 50ms\nstate 1 after 50ms\nconnected after 200ms\n");
+    home_.Write("sim.txt",
+                "entry MyISP\nstate 0 after 50ms\nstate 1 after 50ms\nconnected after 200ms\n");
     home_.Write("news/feed01.sub", "Y0000000000 test.alpha\r\n");
     // A scheduled event half an hour away: logged at start, never due here.
     const std::time_t now = std::time(nullptr);

@@ -160,9 +160,10 @@ TEST_F(ServerTest, CtlStatusAndGroups) {
     // Deleting is refused while a feed session holds the lock.
     home_.Write("news/feed01.lck", "**");
     EXPECT_EQ(3, Ctl("delgroup local.quiet", &out));
-    EXPECT_EQ("Operation Unsuccessful: Modification are not allowed while a server session is in "
-              "progress.\n",
-              out);
+    EXPECT_EQ(
+        "Operation Unsuccessful: Modification are not allowed while a server session is in "
+        "progress.\n",
+        out);
     ::unlink((home_ / "news/feed01.lck").c_str());
     EXPECT_EQ(0, Ctl("delgroup local.quiet", &out));
     EXPECT_EQ("Operation Complete: Newsgroup has been removed.\n", out);

@@ -54,7 +54,8 @@ inline void RemoveRoot() {
 inline const std::string& Root() {
     if (rootPath != nullptr) return *rootPath;
     const char* env = std::getenv("TMPDIR");
-    const std::string base = env && *env ? env : (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    const std::string base =
+        env && *env ? env : (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     std::string pattern = base + "/qvfuzz-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -74,8 +75,10 @@ inline bool WriteFile(const std::string& path, std::string_view data) {
     bool ok = true;
     while (ok && !data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n <= 0) ok = false;
-        else data.remove_prefix(static_cast<std::size_t>(n));
+        if (n <= 0)
+            ok = false;
+        else
+            data.remove_prefix(static_cast<std::size_t>(n));
     }
     return ::close(fd) == 0 && ok;
 }
@@ -94,7 +97,8 @@ inline std::string ReadFile(const std::string& path) {
 // Empties a directory (it stays).
 inline void Clear(const std::string& dir) {
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) std::filesystem::remove_all(e.path(), ec);
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        std::filesystem::remove_all(e.path(), ec);
 }
 
 // Every path below dir, relative to it, directories with a trailing "/".
@@ -118,15 +122,19 @@ inline std::vector<std::string> Tree(const std::string& dir) {
 inline constexpr std::string_view kIndex =
     "[Groups]\r\nTotal=5\r\nG00001=local.test\r\nG00002=comp.ext\r\nG00003=local.closed\r\n"
     "G00004=Mixed.Case\r\nG00005=unlisted.nosection\r\n"
-    "[local.test]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=6\r\nAdddate=20240110\r\naddtime=120000\r\n"
-    "[comp.ext]\r\nLocal=No\r\nAllowPost=Yes\r\nLow=3\r\nHigh=10\r\nAdddate=20240110\r\naddtime=120001\r\n"
-    "[local.closed]\r\nLocal=Yes\r\nAllowPost=No\r\nLow=1\r\nHigh=1\r\nAdddate=20240301\r\naddtime=000000\r\n"
-    "[mixed.case]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=0\r\nAdddate=20991231\r\naddtime=235959\r\n";
+    "[local.test]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=6\r\nAdddate=20240110\r\naddtime="
+    "120000\r\n"
+    "[comp.ext]\r\nLocal=No\r\nAllowPost=Yes\r\nLow=3\r\nHigh=10\r\nAdddate=20240110\r\naddtime="
+    "120001\r\n"
+    "[local.closed]\r\nLocal=Yes\r\nAllowPost=No\r\nLow=1\r\nHigh=1\r\nAdddate=20240301\r\naddtime="
+    "000000\r\n"
+    "[mixed.case]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=0\r\nAdddate=20991231\r\naddtime="
+    "235959\r\n";
 
 struct TemplateArticle {
     const char* group;
     long number;
-    const char* file;     // content file name inside the group directory
+    const char* file;          // content file name inside the group directory
     std::string_view content;  // empty: index file only
 };
 
@@ -135,10 +143,12 @@ using namespace std::string_view_literals;  // "..."sv keeps embedded NULs
 inline constexpr TemplateArticle kArticles[] = {
     {"local.test", 1, "one@example.com",
      "220 9876 <one@example.com> article\r\nPath: up!not-for-mail\r\nFrom: a@b.example\r\n"
-     "Subject: Hello\tthere\r\nMessage-ID: <one@example.com>\r\nDate: Mon, 1 Jan 2024 10:00:00 GMT\r\n"
+     "Subject: Hello\tthere\r\nMessage-ID: <one@example.com>\r\nDate: Mon, 1 Jan 2024 10:00:00 "
+     "GMT\r\n"
      "References: <zero@example.com>\r\nLines: 2\r\n\r\nline one\r\n..dotted\r\n.\r\n"sv},
     // Locally posted: no Message-ID of its own.
-    {"local.test", 2, "RAW0000000002", "220 2 <x>\r\nFrom: c@d.example\r\nSubject:  Second\r\n\r\nbody\r\n.\r\n"sv},
+    {"local.test", 2, "RAW0000000002",
+     "220 2 <x>\r\nFrom: c@d.example\r\nSubject:  Second\r\n\r\nbody\r\n.\r\n"sv},
     // Content missing, and content still arriving.
     {"local.test", 3, "gone@example.com", ""},
     {"local.test", 4, "half@example.com", "220 1 <half@example.com>\r\nSubject: half\r\n"sv},
@@ -169,8 +179,9 @@ inline const std::vector<std::pair<std::string, std::string>>& TemplateFiles() {
     return *files;
 }
 
-inline constexpr const char* kTemplateDirs[] = {"news/", "news/POSTS/", "news/local.test/", "news/comp.ext/",
-                                                "news/local.closed/", "news/Mixed.Case/"};
+inline constexpr const char* kTemplateDirs[] = {
+    "news/",          "news/POSTS/",        "news/local.test/",
+    "news/comp.ext/", "news/local.closed/", "news/Mixed.Case/"};
 
 // The news directory (ending in "/") below the scratch directory, brought
 // back to the template. Files that still match are left alone, so that an
@@ -187,7 +198,8 @@ inline std::string ResetStore() {
     }
     for (const char* d : kTemplateDirs) std::filesystem::create_directories(root + d, ec);
     for (const auto& [path, text] : TemplateFiles())
-        if (ReadFile(root + path) != text && !WriteFile(root + path, text)) Fail("cannot write " + path);
+        if (ReadFile(root + path) != text && !WriteFile(root + path, text))
+            Fail("cannot write " + path);
     return root + "news/";
 }
 
@@ -202,7 +214,8 @@ inline bool AllowedStorePath(std::string_view rel) {
     if (rel == "news/" || rel == "news/newsrc.ini" || rel == "news/POSTS/") return true;
     if (rel.starts_with("news/POSTS/")) {
         const std::string_view name = rel.substr(11);
-        return name.starts_with("QVE") && name.ends_with(".TMP") && name.find('/') == std::string_view::npos;
+        return name.starts_with("QVE") && name.ends_with(".TMP") &&
+               name.find('/') == std::string_view::npos;
     }
     for (const char* g : {"local.test", "comp.ext", "local.closed", "Mixed.Case"}) {
         const std::string dir = std::string("news/") + g + "/";

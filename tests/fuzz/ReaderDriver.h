@@ -30,7 +30,8 @@ public:
             const std::string prefix = "[" + std::string(kPeer) + "] ";
             Check(line.starts_with(prefix), "log line without the peer tag");
             Check(line.size() <= 511, "log line longer than 511 characters");
-            Check(line.find_first_of("\r\n") == std::string_view::npos, "log line with a line break");
+            Check(line.find_first_of("\r\n") == std::string_view::npos,
+                  "log line with a line break");
         });
         session_.SetToday("20240615");
     }

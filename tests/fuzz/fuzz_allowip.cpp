@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const std::size_t lf = text.find('\n');
     const std::string_view peer = text.substr(0, lf);
-    const std::string_view list = lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
+    const std::string_view list =
+        lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
 
     long got[4];
     long want[4];

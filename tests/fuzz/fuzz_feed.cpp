@@ -41,7 +41,8 @@ class QuietPane : public PaneHost {
 public:
     using PaneHost::PaneHost;
     void UpdLog(std::string_view line) override {
-        fuzz::Check(line.find_first_of("\r\n") == std::string_view::npos, "feed log line with a line break");
+        fuzz::Check(line.find_first_of("\r\n") == std::string_view::npos,
+                    "feed log line with a line break");
         if (dump_) std::fprintf(stderr, "log: %.*s\n", static_cast<int>(line.size()), line.data());
     }
     bool dump_ = std::getenv("QV_FUZZ_DUMP") != nullptr;
@@ -50,8 +51,10 @@ public:
 
 constexpr std::string_view kFeedIndex =
     "[Groups]\r\nTotal=2\r\nG00001=comp.known\r\nG00002=local.only\r\n"
-    "[comp.known]\r\nLocal=No\r\nAllowPost=Yes\r\nLow=1\r\nHigh=3\r\nAdddate=20240110\r\naddtime=120000\r\n"
-    "[local.only]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=1\r\nAdddate=20240110\r\naddtime=120000\r\n";
+    "[comp.known]\r\nLocal=No\r\nAllowPost=Yes\r\nLow=1\r\nHigh=3\r\nAdddate=20240110\r\naddtime="
+    "120000\r\n"
+    "[local.only]\r\nLocal=Yes\r\nAllowPost=Yes\r\nLow=1\r\nHigh=1\r\nAdddate=20240110\r\naddtime="
+    "120000\r\n";
 
 // Groups the fetch walks: a known one, one new to the index, a "last N"
 // record, an unusable record in between.
@@ -91,7 +94,8 @@ World& TheWorld() {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (world->listenFd < 0 || ::bind(world->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        if (world->listenFd < 0 ||
+            ::bind(world->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
             ::getsockname(world->listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
             ::listen(world->listenFd, 8) != 0)
             fuzz::Fail("cannot listen on loopback");
@@ -120,9 +124,12 @@ void ResetFeedStore() {
         fuzz::WriteFile(content, "220 " + std::to_string(n) + " <old" + std::to_string(n) +
                                      "@example.com>\r\nSubject: old\r\n\r\nbody\r\n.\r\n");
     }
-    fuzz::WriteFile(news + "POSTS/QVE1.TMP", "Newsgroups: comp.known\r\nSubject: a\r\n\r\nbody\r\n.\r\n");
-    fuzz::WriteFile(news + "POSTS/QVE2.TMP", "Newsgroups: comp.known\r\nSubject: unfinished\r\n\r\nbo");
-    fuzz::WriteFile(news + "POSTS/QVE3.TMP", "Newsgroups: comp.known\r\n\r\n" + std::string(70000, 'x') + "\r\n.\r\n");
+    fuzz::WriteFile(news + "POSTS/QVE1.TMP",
+                    "Newsgroups: comp.known\r\nSubject: a\r\n\r\nbody\r\n.\r\n");
+    fuzz::WriteFile(news + "POSTS/QVE2.TMP",
+                    "Newsgroups: comp.known\r\nSubject: unfinished\r\n\r\nbo");
+    fuzz::WriteFile(news + "POSTS/QVE3.TMP",
+                    "Newsgroups: comp.known\r\n\r\n" + std::string(70000, 'x') + "\r\n.\r\n");
 }
 
 // Runs the loop until nothing is left to do for now, reading (and
@@ -178,10 +185,11 @@ void CheckFeedStore() {
     const std::string news = NewsDir();
     std::map<std::string, long> maxIndex;
     for (const std::string& rel : fuzz::Tree(fuzz::Root())) {
-        if (rel == "Quorvel.INI" || rel == "news/" || rel == "news/newsrc.ini" || rel == "news/feed01.sub" ||
-            rel == "news/feed01.all" || rel == "news/POSTS/")
+        if (rel == "Quorvel.INI" || rel == "news/" || rel == "news/newsrc.ini" ||
+            rel == "news/feed01.sub" || rel == "news/feed01.all" || rel == "news/POSTS/")
             continue;
-        if (rel.starts_with("news/POSTS/QVE") && rel.ends_with(".TMP") && rel.find('/', 11) == std::string::npos)
+        if (rel.starts_with("news/POSTS/QVE") && rel.ends_with(".TMP") &&
+            rel.find('/', 11) == std::string::npos)
             continue;
         bool inGroup = false;
         for (const char* g : kGroups) {
@@ -201,10 +209,13 @@ void CheckFeedStore() {
                 const std::string content = fuzz::ReadFile(fuzz::Root() + "/" + rel);
                 fuzz::Check(content.ends_with("\r\n"), "index file without its line end: " + rel);
                 const std::string path = content.substr(0, content.size() - 2);
-                fuzz::Check(path.starts_with(news + g + "/"), "index names a file of another group: " + rel);
+                fuzz::Check(path.starts_with(news + g + "/"),
+                            "index names a file of another group: " + rel);
                 ArticleFile f;
-                fuzz::Check(f.Open(path, 64), "index names an incomplete or missing article: " + rel);
-                fuzz::Check(f.Head().starts_with("220"), "stored article without its 220 line: " + rel);
+                fuzz::Check(f.Open(path, 64),
+                            "index names an incomplete or missing article: " + rel);
+                fuzz::Check(f.Head().starts_with("220"),
+                            "stored article without its 220 line: " + rel);
             }
             inGroup = true;
             break;
@@ -216,7 +227,8 @@ void CheckFeedStore() {
         fuzz::Check(high >= n, "High of " + group + " is below an index file");
     }
     if (std::getenv("QV_FUZZ_DUMP"))
-        for (const std::string& rel : fuzz::Tree(fuzz::Root())) std::fprintf(stderr, "file: %s\n", rel.c_str());
+        for (const std::string& rel : fuzz::Tree(fuzz::Root()))
+            std::fprintf(stderr, "file: %s\n", rel.c_str());
     fuzz::Check(fuzz::ReadFile(news + "feed01.sub").size() == kSubscriptions.size(),
                 "the subscription file changed its size");
 }

@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         driver.DrainAll();
         fuzz::Check(!driver.Session().Posting(), "still posting after the end of the article");
         const std::string head =
-            "200 Quorvel Ready - posting allowed \r\n340 Continue posting; Period on a line by itself to end\r\n";
+            "200 Quorvel Ready - posting allowed \r\n340 Continue posting; Period on a line by "
+            "itself to end\r\n";
         fuzz::Check(driver.Output().starts_with(head), "no 340 reply to POST");
         reply = driver.Output().substr(head.size());
     }
@@ -107,17 +108,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::snprintf(name, sizeof name, "RAW%010ld", n);
         const std::string raw = news + dir + "/" + name;
         fuzz::Check(added.size() == 2, "a local posting should add two files");
-        fuzz::Check(fuzz::ReadFile(index) == raw + "\r\n", "index file does not name the content file");
+        fuzz::Check(fuzz::ReadFile(index) == raw + "\r\n",
+                    "index file does not name the content file");
         ArticleFile file;
         fuzz::Check(file.Open(raw, 1 << 20), "stored local article cannot be served");
         fuzz::Check(file.Head().starts_with("220 " + std::to_string(n) + " <"), "bad status line");
-        fuzz::Check(file.HeaderValue("Lines") != "" || file.Head().find("\r\nLines: ") != std::string::npos,
-                    "no Lines header");
+        fuzz::Check(
+            file.HeaderValue("Lines") != "" || file.Head().find("\r\nLines: ") != std::string::npos,
+            "no Lines header");
         return 0;
     }
     // Everything else waits in the queue exactly as received.
-    fuzz::Check(added.size() == 1 && added[0].starts_with("news/POSTS/QVE") && added[0].ends_with(".TMP"),
-                "a queued posting should add one queue file");
-    fuzz::Check(fuzz::ReadFile(fuzz::Root() + "/" + added[0]) == article, "queue file differs from the posting");
+    fuzz::Check(
+        added.size() == 1 && added[0].starts_with("news/POSTS/QVE") && added[0].ends_with(".TMP"),
+        "a queued posting should add one queue file");
+    fuzz::Check(fuzz::ReadFile(fuzz::Root() + "/" + added[0]) == article,
+                "queue file differs from the posting");
     return 0;
 }

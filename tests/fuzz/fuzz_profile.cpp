@@ -36,7 +36,8 @@ Entries ReadAll(const std::string& file) {
     for (const std::string& section : profile::SectionNames(file)) {
         for (const std::string& key : profile::KeyNames(file, section)) {
             const std::string v = profile::GetString(file, section, key, "", 1 << 20);
-            fuzz::Check(!Absent(file, section, key), "a listed key reads as absent: [" + section + "] " + key);
+            fuzz::Check(!Absent(file, section, key),
+                        "a listed key reads as absent: [" + section + "] " + key);
             (void)profile::GetInt(file, section, key, -7);
             all[{Lower(section), Lower(key)}] = v;
         }
@@ -76,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [k, v] : before) {
         const std::string cut = profile::GetString(file, k.first, k.second, "", 4);
         fuzz::Check(cut == v.substr(0, 3), "maxLen cut wrong");
-        fuzz::Check(profile::GetString(file, k.first, k.second, "d", 0).empty(), "maxLen 0 not empty");
+        fuzz::Check(profile::GetString(file, k.first, k.second, "d", 0).empty(),
+                    "maxLen 0 not empty");
     }
 
     // What to write: from the last line, "section|key|value".
@@ -103,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Entries afterSet = ReadAll(file);
     if (written) {
         const std::string got = profile::GetString(file, section, key, "", 1 << 20);
-        fuzz::Check(!Absent(file, section, key) && got == Trim(value), "value does not read back as written");
+        fuzz::Check(!Absent(file, section, key) && got == Trim(value),
+                    "value does not read back as written");
         CheckOthers(before, afterSet, Trim(section), Trim(key), "setting a key");
     } else {
         fuzz::Check(afterSet == before, "a refused write changed the file");
@@ -112,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Writing the same value again changes nothing.
     if (written) {
         const std::string again = fuzz::ReadFile(file);
-        fuzz::Check(profile::WriteString(file, section, key, value), "rewriting the same value failed");
+        fuzz::Check(profile::WriteString(file, section, key, value),
+                    "rewriting the same value failed");
         fuzz::Check(fuzz::ReadFile(file) == again, "rewriting the same value changed the file");
     }
 

@@ -120,45 +120,46 @@ void Mutate(const std::string& news, int control) {
     const std::string text = "220 " + std::to_string(n) + " <m@x>\r\nSubject: changed " +
                              std::to_string(control) + "\r\nLines: 1\r\n\r\nb\r\n.\r\n";
     switch (control & 7) {
-    case 0: ::unlink(index.c_str()); break;
-    case 1: fuzz::WriteFile(content, text); break;
-    case 2: {
-        // Same size, same file: only the times tell.
-        std::string old = fuzz::ReadFile(content);
-        const std::size_t at = old.find("ubject: ");
-        if (at == std::string::npos) break;
-        old[at + 8] = static_cast<char>(old[at + 8] ^ 0x20);
-        const int fd = ::open(content.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            (void)!::pwrite(fd, old.data(), old.size(), 0);
-            ::close(fd);
+        case 0: ::unlink(index.c_str()); break;
+        case 1: fuzz::WriteFile(content, text); break;
+        case 2: {
+            // Same size, same file: only the times tell.
+            std::string old = fuzz::ReadFile(content);
+            const std::size_t at = old.find("ubject: ");
+            if (at == std::string::npos) break;
+            old[at + 8] = static_cast<char>(old[at + 8] ^ 0x20);
+            const int fd = ::open(content.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                (void)!::pwrite(fd, old.data(), old.size(), 0);
+                ::close(fd);
+            }
+            break;
         }
-        break;
-    }
-    case 3: {
-        const std::string raw = dir + store::RawFileName(n + 10);
-        fuzz::WriteFile(raw, text);
-        fuzz::WriteFile(dir + store::IndexFileName(n + 10), raw + "\r\n");
-        break;
-    }
-    case 4: fuzz::WriteFile(index, dir + "one@example.com\r\n"); break;
-    case 5: {
-        const std::string old = fuzz::ReadFile(content);
-        fuzz::WriteFile(content, old.substr(0, old.size() / 2));
-        break;
-    }
-    case 6: {
-        const std::string moved = dir + store::RawFileName(99);
-        if (::rename(content.c_str(), moved.c_str()) == 0) fuzz::WriteFile(index, moved + "\r\n");
-        break;
-    }
-    case 7: fuzz::ResetStore(); break;
+        case 3: {
+            const std::string raw = dir + store::RawFileName(n + 10);
+            fuzz::WriteFile(raw, text);
+            fuzz::WriteFile(dir + store::IndexFileName(n + 10), raw + "\r\n");
+            break;
+        }
+        case 4: fuzz::WriteFile(index, dir + "one@example.com\r\n"); break;
+        case 5: {
+            const std::string old = fuzz::ReadFile(content);
+            fuzz::WriteFile(content, old.substr(0, old.size() / 2));
+            break;
+        }
+        case 6: {
+            const std::string moved = dir + store::RawFileName(99);
+            if (::rename(content.c_str(), moved.c_str()) == 0)
+                fuzz::WriteFile(index, moved + "\r\n");
+            break;
+        }
+        case 7: fuzz::ResetStore(); break;
     }
 }
 
 // What the shared cache serves must be what the files say now.
 void CheckCache(const std::string& news) {
-    static OverviewCache& fresh = [] () -> OverviewCache& {
+    static OverviewCache& fresh = []() -> OverviewCache& {
         static OverviewCache c;
         c.DisableWatching();
         c.SetClock([] { return std::time_t{0}; });  // nothing is ever settled, so nothing kept
@@ -169,13 +170,15 @@ void CheckCache(const std::string& news) {
         const std::string dir = news + g;
         const auto want = fresh.Numbers(dir);
         const auto got = shared.Numbers(dir);
-        fuzz::Check((want == nullptr) == (got == nullptr), std::string("listing readable differs: ") + g);
+        fuzz::Check((want == nullptr) == (got == nullptr),
+                    std::string("listing readable differs: ") + g);
         if (!want) continue;
         fuzz::Check(*want == *got, std::string("stale article listing of ") + g);
         std::string a, b;
         fresh.AppendOverviews(dir, *want, 0, static_cast<std::size_t>(-1), a);
         shared.AppendOverviews(dir, *want, 0, static_cast<std::size_t>(-1), b);
-        fuzz::Check(a == b, std::string("stale overview lines in ") + g + ":\n" + b + "\nfiles say:\n" + a);
+        fuzz::Check(a == b,
+                    std::string("stale overview lines in ") + g + ":\n" + b + "\nfiles say:\n" + a);
         for (long n = 1; n <= 20; ++n) {
             const std::string known = shared.KnownContentPath(dir, n);
             if (!known.empty())
@@ -209,8 +212,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto got = SplitReplies(std::string_view(out).substr(kGreeting.size()));
         fuzz::Check(got.has_value(), "output does not split into whole replies");
         const std::vector<std::string> want = ExpectedReplies(plan.data);
-        fuzz::Check(got->size() == want.size(), "replies: " + std::to_string(got->size()) + ", commands: " +
-                                                    std::to_string(want.size()));
+        fuzz::Check(got->size() == want.size(), "replies: " + std::to_string(got->size()) +
+                                                    ", commands: " + std::to_string(want.size()));
         for (std::size_t i = 0; i < want.size(); ++i) {
             const std::string& code = (*got)[i];
             if (want[i] == "2or4")

@@ -33,7 +33,8 @@ Walk WalkFile(const std::string& path, std::size_t fileSize) {
         }
         fuzz::Check(r.record.offset == offset, "record offset is not where it was read");
         fuzz::Check(r.record.next > offset, "the walk does not move forward");
-        fuzz::Check(static_cast<std::size_t>(r.record.next) <= fileSize, "next record beyond the file");
+        fuzz::Check(static_cast<std::size_t>(r.record.next) <= fileSize,
+                    "next record beyond the file");
         if (r.status == store::RecordStatus::Ok) {
             const std::string& g = r.record.group;
             fuzz::Check(store::IsSafeGroupName(g), "unsafe group name from a record: " + g);
@@ -64,9 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Each usable record takes a new number in place; nothing else moves.
     long number = 1234567890;
     for (const store::SubscriptionRecord& rec : first.ok) {
-        fuzz::Check(store::WriteSubscriptionNumber(path, rec.offset, number), "cannot write a number");
+        fuzz::Check(store::WriteSubscriptionNumber(path, rec.offset, number),
+                    "cannot write a number");
         const store::RecordRead again = store::ReadSubscriptionRecord(path, rec.offset);
-        fuzz::Check(again.status == store::RecordStatus::Ok, "a record broke when its number was written");
+        fuzz::Check(again.status == store::RecordStatus::Ok,
+                    "a record broke when its number was written");
         fuzz::Check(again.record.group == rec.group, "writing a number changed the group");
         fuzz::Check(again.record.start == number, "the number does not read back");
         fuzz::Check(again.record.next == rec.next, "writing a number moved the next record");

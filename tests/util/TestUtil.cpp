@@ -38,7 +38,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-std::string TempDir::operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+std::string TempDir::operator/(std::string_view name) const {
+    return path_ + "/" + std::string(name);
+}
 
 void TempDir::Write(std::string_view name, std::string_view contents) const {
     const fs::path p = fs::path(path_) / std::string(name);
@@ -118,7 +120,8 @@ bool LineClient::Send(std::string_view bytes) {
 
 bool LineClient::Fill(Clock::time_point deadline) {
     if (fd_ < 0 || eof_) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -145,11 +148,13 @@ std::optional<std::string> LineClient::ReadLine(std::chrono::milliseconds timeou
     }
 }
 
-std::optional<std::vector<std::string>> LineClient::ReadMultiLine(std::chrono::milliseconds timeout) {
+std::optional<std::vector<std::string>> LineClient::ReadMultiLine(
+    std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     std::vector<std::string> lines;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         auto line = ReadLine(std::max(left, std::chrono::milliseconds(1)));
         if (!line) return std::nullopt;
         if (*line == ".") return lines;
@@ -160,8 +165,7 @@ std::optional<std::vector<std::string>> LineClient::ReadMultiLine(std::chrono::m
 
 std::string LineClient::ReadUntilClose(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    while (Fill(deadline)) {
-    }
+    while (Fill(deadline)) {}
     std::string all;
     all.swap(buf_);
     return all;
@@ -169,8 +173,7 @@ std::string LineClient::ReadUntilClose(std::chrono::milliseconds timeout) {
 
 bool LineClient::WaitClosed(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    while (Fill(deadline)) {
-    }
+    while (Fill(deadline)) {}
     return eof_;
 }
 

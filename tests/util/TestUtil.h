@@ -51,7 +51,8 @@ public:
     bool Connect(int port, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool Send(std::string_view bytes);
     // One line without its CR LF; nullopt on time-out or close.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::optional<std::string> ReadLine(
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Lines up to the "." line of a multi-line reply (dot-unstuffed, the
     // terminator not included); nullopt on time-out or close.
     std::optional<std::vector<std::string>> ReadMultiLine(
