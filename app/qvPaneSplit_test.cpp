@@ -366,7 +366,7 @@ TEST_F(ControllerTest, ChangedSleepTimeRestartsTheCountdownAtOnce) {
 
 TEST_F(ControllerTest, ScheduledEventsFireOnePerMinuteTick) {
     struct FakeSchedule : EventSchedule {
-        explicit FakeSchedule(std::vector<int>* due) : due(due) {}
+        explicit FakeSchedule(std::vector<int>* events) : due(events) {}
         int AnyTrigger() override {
             if (due->empty()) return 0;
             const int k = due->front();

@@ -179,8 +179,8 @@ private:
                 ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
             std::lock_guard<std::mutex> lock(mu_);
             static const std::vector<FakeArticle> kNone;
-            const auto found = groups_.find(group);
-            const auto& arts = found == groups_.end() ? kNone : found->second;
+            const auto entry = groups_.find(group);
+            const auto& arts = entry == groups_.end() ? kNone : entry->second;
             if (word == "MODE") {
                 c.Send("200 reader mode\r\n");
             } else if (word == "GROUP") {

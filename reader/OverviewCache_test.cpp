@@ -289,6 +289,6 @@ TEST_P(OverviewCacheTest, FifoIsNoArticle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Watching, OverviewCacheTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Reports" : "IdentityOnly"; });
+                         [](const auto& p) { return p.param ? "Reports" : "IdentityOnly"; });
 
 }  // namespace

@@ -91,11 +91,12 @@ void RemoveGroupDirectory(const std::string& dir) {
 
 }  // namespace
 
-gePacket::gePacket(std::string age, std::string size, std::string condAge, std::string condSize)
-    : defAge(std::move(age)),
-      defSize(std::move(size)),
-      defCondAge(std::move(condAge)),
-      defCondSize(std::move(condSize)),
+gePacket::gePacket(std::string ageDefault, std::string sizeDefault, std::string condAgeDefault,
+                   std::string condSizeDefault)
+    : defAge(std::move(ageDefault)),
+      defSize(std::move(sizeDefault)),
+      defCondAge(std::move(condAgeDefault)),
+      defCondSize(std::move(condSizeDefault)),
       age(defAge),
       size(defSize),
       condAge(defCondAge),

@@ -24,7 +24,8 @@ struct gePacket {
     gePacket() = default;
     // The page defaults come from the "expire" settings; each is also the
     // starting value of the corresponding group text.
-    gePacket(std::string age, std::string size, std::string condAge, std::string condSize);
+    gePacket(std::string ageDefault, std::string sizeDefault, std::string condAgeDefault,
+             std::string condSizeDefault);
 
     std::string defAge, defSize, defCondAge, defCondSize;  // "Article Expiration Defaults"
     std::string newGroup;                                  // "Local Group Name"
