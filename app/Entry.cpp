@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
-#include "app/qvApp.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 
@@ -104,20 +104,24 @@ CommandLine Parse(int argc, char** argv) {
     return cl;
 }
 
-int Run(int argc, char** argv, const char* version) {
+}  // namespace
+
+Launch PrepareLaunch(int argc, char** argv, const char* version) {
+    Launch launch;
     const CommandLine cl = Parse(argc, argv);
     if (!cl.error.empty()) {
         std::cerr << "quorvel: " << cl.error << "\n";
         Usage(std::cerr);
-        return 2;
+        launch.exitCode = 2;
+        return launch;
     }
     if (cl.help) {
         Usage(std::cout);
-        return 0;
+        return launch;
     }
     if (cl.version) {
         std::cout << "quorvel " << version << "\n";
-        return 0;
+        return launch;
     }
 
     // Every file of the server is named relative to its home.
@@ -125,7 +129,8 @@ int Run(int argc, char** argv, const char* version) {
         if (::chdir(cl.home.c_str()) != 0) {
             std::cerr << "quorvel: cannot use " << cl.home << " as home: " << std::strerror(errno)
                       << "\n";
-            return 1;
+            launch.exitCode = 1;
+            return launch;
         }
     } else {
         // As designed: without a usable program directory the server works
@@ -135,7 +140,10 @@ int Run(int argc, char** argv, const char* version) {
     }
     const std::string home = Cwd();
 
-    if (cl.isCtl) return RunCtlClient(home, cl.ctl, std::cout, std::cerr);
+    if (cl.isCtl) {
+        launch.exitCode = RunCtlClient(home, cl.ctl, std::cout, std::cerr);
+        return launch;
+    }
 
     const Setup settings(kMainIniName);
     if (settings.GetRunAsService())
@@ -144,18 +152,16 @@ int Run(int argc, char** argv, const char* version) {
         std::cerr << "quorvel: the graphical front-end is not available in this build; running "
                      "headless\n";
 
-    AppOptions options;
-    options.home = home;
-    options.version = version;
-    options.interactive = ::isatty(STDIN_FILENO) != 0;
-    return qvApp(options).Run();
+    launch.host = Launch::Host::Headless;
+    launch.options.home = home;
+    launch.options.version = version;
+    launch.options.interactive = ::isatty(STDIN_FILENO) != 0;
+    return launch;
 }
 
-}  // namespace
-
-int QuorvelMain(int argc, char** argv, const char* version) {
+int Guarded(const std::function<int()>& body) {
     try {
-        return Run(argc, argv, version);
+        return body();
     } catch (const std::exception& e) {
         std::cerr << "quorvel: Exception: " << e.what() << "\n";
     } catch (...) {

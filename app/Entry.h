@@ -4,6 +4,25 @@
 //   quorvel [--home DIR] [--headless]        run the server
 //   quorvel [--home DIR] ctl COMMAND [ARGS]  control a running server
 //   quorvel --help | --version
+//
+// The entry settles everything that comes before a host: it answers --help,
+// --version and ctl itself, makes the home the current directory and tells
+// which host runs the server. main starts that host.
 
-// Returns the process's exit code.
-int QuorvelMain(int argc, char** argv, const char* version);
+#include <functional>
+
+#include "app/HeadlessHost.h"
+
+struct Launch {
+    enum class Host { None, Headless };
+    // None: nothing more to run; exit with exitCode.
+    Host host = Host::None;
+    int exitCode = 0;
+    HostOptions options;
+};
+
+Launch PrepareLaunch(int argc, char** argv, const char* version);
+
+// Runs body; an exception that escapes it is shown as
+// "quorvel: Exception: <text>" and gives the exit code -1.
+int Guarded(const std::function<int()>& body);

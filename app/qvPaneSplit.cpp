@@ -177,6 +177,7 @@ void qvPaneSplit::CmExit() {
 // ---- listening and accepting
 
 void qvPaneSplit::MsgStartListen() {
+    started_ = true;
     RemoveLockFile();
     if (listen_.CreateSocket() != 0) {
         MessageBox("Error Creating Listen Socket", "ERROR");

@@ -176,6 +176,9 @@ public:
     bool FeedWorkBusy() const { return feedCount_ > 0 || startingSessions_ > 0 || Dialling(); }
     int FetchCountdown() const { return fetchCountdown_; }
     bool Listening() const { return listening_; }
+    // The start sequence has run up to opening the listener (whether or not
+    // that worked).
+    bool Started() const { return started_; }
     int ReaderCount() const;
 
     // The expire run (or anything else that must keep feed work out)
@@ -209,6 +212,7 @@ private:
     ActivityLog log_;
     StreamSocket listen_;
     bool listening_ = false;
+    bool started_ = false;
     std::vector<Slot> clients_;
     std::vector<Slot> feeds_;
     int passEndId_ = 0;

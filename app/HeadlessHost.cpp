@@ -1,4 +1,4 @@
-#include "app/qvApp.h"
+#include "app/HeadlessHost.h"
 
 #include <signal.h>
 #include <sys/epoll.h>
@@ -6,20 +6,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
 
-#include "app/ControlChannel.h"
-#include "app/CtlCommands.h"
 #include "app/HeadlessShell.h"
-#include "app/Sessions.h"
+#include "app/Server.h"
 #include "app/qvPaneSplit.h"
 #include "net/EventLoop.h"
-#include "net/Socket.h"
-#include "sched/TimeManager.h"
 
 namespace {
 
@@ -82,90 +76,43 @@ int TickMsFromEnvironment() {
     return static_cast<int>(ms);
 }
 
-DialTimings ScaledDialTimings(int tickMs) {
-    DialTimings t;
-    if (tickMs <= 0) return t;
-    const auto scale = [tickMs](int ms) { return ms * tickMs / 1000; };
-    t.hangUpWaitMs = scale(t.hangUpWaitMs);
-    t.connectedWaitMs = scale(t.connectedWaitMs);
-    t.redialWaitMs = scale(t.redialWaitMs);
-    t.startGraceMs = scale(t.startGraceMs);
-    return t;
-}
-
 }  // namespace
 
-int qvApp::Run() {
+int RunHeadless(const HostOptions& options) {
     RaiseDescriptorLimit();
     ::signal(SIGPIPE, SIG_IGN);
     ExitSignals signals;
 
-    EventLoop loop;
-    SocketManager sockets(1, 1, true);
-    mySocketManager = &sockets;
-    TimeManager timer(loop);
-    myTimeManager = &timer;
-    const int tickMs = TickMsFromEnvironment();
-    // The sped-up tick is a chain of one-shot timers instead of the loop's
-    // own one-second tick.
-    int fastTickId = 0;
-    std::function<void()> fastTick = [&] {
-        fastTickId = loop.After(tickMs, fastTick);
-        timer.EvTimer(1);
-    };
-    if (tickMs > 0)
-        fastTickId = loop.After(tickMs, fastTick);
-    else
-        timer.Activate();
-
-    HeadlessShell shell(std::cout, std::cin, options_.interactive);
-    // Log lines reach standard output once per batch of events.
-    const int flushId = loop.AddPassEnd([] { std::cout.flush(); });
+    HeadlessShell shell(std::cout, std::cin, options.interactive);
+    ServerOptions serverOptions;
+    serverOptions.home = options.home;
+    serverOptions.version = options.version;
+    serverOptions.tickMs = TickMsFromEnvironment();
     int code = 0;
     {
-        qvPaneSplit controller(loop, shell);
+        Server server(shell, serverOptions);
+        EventLoop& loop = server.Loop();
+        qvPaneSplit& controller = server.Controller();
         shell.SetLogSink([&controller](std::string_view line) { controller.UpdLog(line); });
-        controller.SetReaderFactory(MakeReaderFactory());
-        controller.SetFeedFactory(MakeFeedFactory());
-        controller.SetScheduleFactory(MakeScheduleFactory());
-        controller.SetDialTimings(ScaledDialTimings(tickMs));
-
-        ControlChannel ctl(loop, [&controller](const std::vector<std::string>& words) {
-            return HandleCtlCommand(controller, words);
-        });
+        // Log lines reach standard output once per batch of events.
+        const int flushId = loop.AddPassEnd([] { std::cout.flush(); });
         std::string why;
-        switch (ctl.Open(ControlChannel::kSocketName, &why)) {
-            case ControlChannel::OpenResult::InUse:
-                std::cerr << "quorvel: a server is already running in " << options_.home << "\n";
-                code = 1;
-                break;
-            case ControlChannel::OpenResult::Failed:
-                controller.UpdLog("[QV] Control channel not available: " + why);
-                break;
-            case ControlChannel::OpenResult::Opened: break;
-        }
-        if (code == 0) {
+        if (!server.Start(&why)) {
+            std::cerr << "quorvel: " << why << "\n";
+            code = 1;
+        } else {
             if (signals.Fd() >= 0)
                 loop.Watch(signals.Fd(), EPOLLIN, [&](std::uint32_t) {
                     if (const int sig = signals.Take())
                         controller.UpdLog(std::string("[QV] ") + ::strsignal(sig) + ": exiting");
                     controller.CmExit();
                 });
-            controller.UpdLog("[QV] Quorvel " + options_.version + " starting in " + options_.home);
-            if (tickMs > 0)
-                controller.UpdLog("[QV] QV_TICK_MS: one second of timers lasts " +
-                                  std::to_string(tickMs) + " ms");
-            controller.SetupWindow();
-            loop.Run();
-            controller.UpdLog("[QV] Quorvel stopped");
+            server.Run();
             if (signals.Fd() >= 0) loop.Unwatch(signals.Fd());
         }
         shell.SetLogSink(nullptr);
+        loop.RemovePassEnd(flushId);
     }
-    loop.RemovePassEnd(flushId);
     std::cout.flush();
-    if (fastTickId != 0) loop.Cancel(fastTickId);
-    myTimeManager = nullptr;
-    mySocketManager = nullptr;
     return code;
 }
