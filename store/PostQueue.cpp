@@ -37,6 +37,19 @@ bool Exists(const std::string& path) {
 
 using text::WriteAll;
 
+// Renames without replacing what is at to: false then, and from stays.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: one thread, so test then rename.
+    if (Exists(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 }  // namespace
 
 std::string PostsDirectory(const std::string& newsDir) {
@@ -70,12 +83,25 @@ std::string QueuePathFor(std::string_view workPath) {
 bool QueueWorkFile(const std::string& workPath) {
     const std::string queuePath = QueuePathFor(workPath);
     if (queuePath == workPath) return false;
-    if (::renameat2(AT_FDCWD, workPath.c_str(), AT_FDCWD, queuePath.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without RENAME_NOREPLACE: one thread, so test then rename.
-    if (Exists(queuePath)) return false;
-    return ::rename(workPath.c_str(), queuePath.c_str()) == 0;
+    return RenameNoReplace(workPath, queuePath);
+}
+
+std::string RejectedDirectory(const std::string& newsDir) {
+    return PostsDirectory(newsDir) + std::string(kRejectedDirName) + "/";
+}
+
+std::optional<std::string> RejectQueueFile(const std::string& newsDir,
+                                           const std::string& queuePath) {
+    const std::string dir = RejectedDirectory(newsDir);
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
+    const std::size_t slash = queuePath.rfind('/');
+    const std::string name = dir + queuePath.substr(slash == std::string::npos ? 0 : slash + 1);
+    for (int n = 0; n < kNameAttempts; ++n) {
+        const std::string to = n == 0 ? name : name + "." + std::to_string(n);
+        if (RenameNoReplace(queuePath, to)) return to;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 bool IsQueueFileName(std::string_view name) {

@@ -39,6 +39,17 @@ bool IsQueueFileName(std::string_view name);
 // cannot be read.
 std::optional<std::vector<std::string>> ListQueueFiles(const std::string& newsDir);
 
+// POSTS/rejected/: queue files the upstream refused for good, kept for
+// their owner and never sent again.
+inline constexpr std::string_view kRejectedDirName = "rejected";
+std::string RejectedDirectory(const std::string& newsDir);
+// Moves a queue file into POSTS/rejected/ (made when missing) under its own
+// name, or with ".1", ".2", ... appended when an earlier one holds that
+// name. Returns the new path; nullopt when it could not be moved (it then
+// stays queued).
+std::optional<std::string> RejectQueueFile(const std::string& newsDir,
+                                           const std::string& queuePath);
+
 // ---- lock file: present while a feed session exists
 
 std::string LockFilePath(const std::string& newsDir);
