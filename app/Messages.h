@@ -27,16 +27,11 @@ inline constexpr int RasTimedEvent = 4013;
 // Reader session.
 inline constexpr int NewRequest = 4019;
 inline constexpr int PostRecvd = 4031;
-// Feed session (4014: idle time-out from the timer manager).
-inline constexpr int ServerTimeout = 4014;
 // Name lookups.
 inline constexpr int ServiceLookup = 1326;
 inline constexpr int HostLookup = 1327;
 }  // namespace msg
 
-// Feed session kinds (not messages).
-namespace kind {
-inline constexpr int RefreshGroups = 4003;
-inline constexpr int PostArticles = 4004;
-inline constexpr int FetchArticles = 4005;
-}  // namespace kind
+// Feed session kinds (not messages): kind::RefreshGroups, PostArticles,
+// FetchArticles.
+#include "feed/FeedKind.h"

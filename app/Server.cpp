@@ -4,8 +4,11 @@
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
+#include "app/Messages.h"
 #include "app/Shell.h"
 #include "app/qvPaneSplit.h"
+#include "core/Context.h"
+#include "core/Host.h"
 #include "feed/qvServer.h"
 #include "net/EventLoop.h"
 #include "net/Socket.h"
@@ -23,10 +26,30 @@ public:
     qvClient client;
 };
 
+// The controller as the feed session's host, until it is one itself.
+class PaneWindowHost : public Host {
+public:
+    void UpdLog(std::string_view text) override {
+        if (PaneWindow != nullptr) PaneWindow->UpdLog(text);
+    }
+    void IncSent(std::int64_t bytes) override {
+        if (PaneWindow != nullptr) PaneWindow->Post(msg::IncSent, 0, static_cast<LPARAM>(bytes));
+    }
+    void IncRecvd(std::int64_t bytes) override {
+        if (PaneWindow != nullptr) PaneWindow->Post(msg::IncRecvd, 0, static_cast<LPARAM>(bytes));
+    }
+    void MessageBox(std::string_view text, std::string_view title) override {
+        UpdLog("[QV] " + std::string(title) + ": " + std::string(text));
+    }
+};
+
 class FeedHandle : public SessionHandle {
 public:
-    explicit FeedHandle(EventLoop& loop) : server(loop) {}
+    explicit FeedHandle(EventLoop& loop)
+        : context{loop, *qvSetup, *myTimeManager, host}, server(context) {}
     int State() const override { return server.GetState(); }
+    PaneWindowHost host;
+    Context context;
     qvServer server;
 };
 

@@ -1,34 +1,33 @@
 #pragma once
 // What the feed tests share: a settings file and news directory in a
-// temporary home, a controller stand-in that records log lines and traffic
-// counts, a timer manager, and a runner that drives one session on the event
-// loop until it ends (or a deadline passes, so a hang fails the test).
+// temporary home, a host that records log lines and traffic counts, and the
+// context built from them. RunSession drives one qvServer against a port on
+// loopback until it ends (or a deadline passes, so a hang fails the test).
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/Messages.h"
-#include "app/PaneHost.h"
+#include "core/Context.h"
+#include "core/Host.h"
 #include "feed/qvServer.h"
 #include "net/EventLoop.h"
-#include "net/Socket.h"
 #include "sched/TimeManager.h"
 #include "settings/Setup.h"
 #include "tests/util/TestUtil.h"
 
 namespace feedtest {
 
-class RecordingPane : public PaneHost {
+class RecordingHost : public Host {
 public:
-    using PaneHost::PaneHost;
     void UpdLog(std::string_view text) override { log.emplace_back(text); }
-    bool HandleMessage(int message, WPARAM, LPARAM lParam) override {
-        if (message == msg::IncRecvd) received += lParam;
-        if (message == msg::IncSent) sent += lParam;
-        return true;
+    void IncSent(std::int64_t bytes) override { sent += bytes; }
+    void IncRecvd(std::int64_t bytes) override { received += bytes; }
+    void MessageBox(std::string_view text, std::string_view title) override {
+        log.push_back("box " + std::string(title) + ": " + std::string(text));
     }
     bool Logged(std::string_view part) const {
         for (const std::string& l : log)
@@ -41,25 +40,16 @@ public:
         return all;
     }
     std::vector<std::string> log;
-    long received = 0;
-    long sent = 0;
+    std::int64_t received = 0;
+    std::int64_t sent = 0;
 };
 
 class FeedHome {
 public:
-    FeedHome() : setup_(dir_ / "Quorvel.INI"), pane_(loop_), timers_(loop_) {
+    FeedHome() : setup_(dir_ / "Quorvel.INI"), timers_(loop_) {
         setup_.SetNewsDirectory(News());
         setup_.SetServerTimeout(10L);
         testutil::RunCommand("mkdir -p '" + News() + "POSTS'");
-        qvSetup = &setup_;
-        PaneWindow = &pane_;
-        myTimeManager = &timers_;
-        timers_.Activate();
-    }
-    ~FeedHome() {
-        qvSetup = nullptr;
-        PaneWindow = nullptr;
-        myTimeManager = nullptr;
     }
 
     std::string News() const { return dir_.Path() + "/news/"; }
@@ -70,10 +60,9 @@ public:
         testutil::WriteFile(News() + newsRelative, text);
     }
 
-    // Runs one session of a kind against 127.0.0.1:port until it ends.
-    std::unique_ptr<qvServer> RunSession(
-        int kind, int port, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        auto s = std::make_unique<qvServer>(loop_);
+    // A session of a kind for 127.0.0.1:port, set up and run.
+    std::unique_ptr<qvServer> StartSession(int kind, int port) {
+        auto s = std::make_unique<qvServer>(context_);
         s->SetupWindow();
         s->SetKind(kind);
         s->SetPort(port);
@@ -81,23 +70,32 @@ public:
         s->SetAllGroupFile("feed01.all");
         s->SetSubGroupFile("feed01.sub");
         s->Run();
+        return s;
+    }
+
+    // Runs one session of a kind against 127.0.0.1:port until it ends.
+    std::unique_ptr<qvServer> RunSession(
+        int kind, int port, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        auto s = StartSession(kind, port);
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (s->GetState() != 2 && std::chrono::steady_clock::now() < deadline) loop_.RunOnce(50);
-        // Let posted counters and late notifications arrive.
         for (int i = 0; i < 3; ++i) loop_.RunOnce(0);
         return s;
     }
 
     Setup& Settings() { return setup_; }
-    RecordingPane& Pane() { return pane_; }
+    RecordingHost& Host() { return host_; }
     EventLoop& Loop() { return loop_; }
+    TimeManager& Timers() { return timers_; }
+    Context& Ctx() { return context_; }
 
 private:
     EventLoop loop_;
     testutil::TempDir dir_;
     Setup setup_;
-    RecordingPane pane_;
     TimeManager timers_;
+    RecordingHost host_;
+    Context context_{loop_, setup_, timers_, host_};
 };
 
 }  // namespace feedtest

@@ -10,8 +10,8 @@
 //
 // The ten-character number field is either "*" and nine digits (a new group
 // that is to receive its last N articles) or ten digits: the upstream number
-// of the last article the fetch positioned on (0: everything after the
-// group's first article). The fetch reads records by byte offset and
+// of the last article the fetch positioned on (0: never fetched, so every
+// article the upstream has). The fetch reads records by byte offset and
 // overwrites only the number field in place, so the layout up to the group
 // name is fixed-width. A record of 15 characters or fewer (an empty line, a
 // group name under 4 characters, the end of the file) ends the fetch's walk.

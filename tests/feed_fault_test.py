@@ -186,9 +186,9 @@ class FeedFaultTest(unittest.TestCase):
     # name, how the upstream misbehaves, articles stored by the faulty run,
     # the record's number afterwards, a line the log must show.
     CASES = [
-        ("drop", {"fault": (6, "drop")}, [2, 3, 4, 5], 5, "Session terminated by Server"),
-        ("hang", {"fault": (6, "hang")}, [2, 3, 4, 5], 5, "Session Timeout"),
-        ("error", {"fault": (6, "error")}, [2, 3, 4, 5, 7, 8, 9, 10], 10, "Article not stored"),
+        ("drop", {"fault": (6, "drop")}, [1, 2, 3, 4, 5], 5, "Session terminated by Server"),
+        ("hang", {"fault": (6, "hang")}, [1, 2, 3, 4, 5], 5, "Session Timeout"),
+        ("error", {"fault": (6, "error")}, [1, 2, 3, 4, 5, 7, 8, 9, 10], 10, "Article not stored"),
         ("silent", {"greeting": "silent"}, [], 0, "Session Timeout"),
         ("closes", {"greeting": "close"}, [], 0, "Session terminated by Server"),
         ("refused", {"refused": True}, [], 0, "Error on Connect()"),
@@ -258,8 +258,9 @@ class FeedFaultTest(unittest.TestCase):
                 if os.path.isdir(qv.path(group)):
                     self.check_store(group)
 
-                # The healthy run starts after the record and asks for each
-                # missing article once; nothing is stored twice.
+                # The healthy run starts after the record (a record of 0 with
+                # the first article) and asks for each missing article once;
+                # nothing is stored twice.
                 held = set(got.values())
                 qv.getpost()
                 self.assertGreater(len(up.sessions), sessions_before)
@@ -268,14 +269,14 @@ class FeedFaultTest(unittest.TestCase):
                 start = record_after if record_after else 1
                 self.assertEqual(stat, ["STAT %d" % start] if start < ARTICLES else [], cmds)
                 asked = [int(c.split()[1]) for c in cmds if c.startswith("ARTICLE")]
-                expect_asked = [n for n in range(start + 1, ARTICLES + 1)
+                expect_asked = [n for n in range(record_after + 1, ARTICLES + 1)
                                 if message_id(group, n) not in held]
                 self.assertEqual(asked, expect_asked)
                 final = qv.stored(group)
                 self.assertEqual(len(final), len(set(final.values())), final)
                 skipped = {6} if name == "error" else set()
                 self.assertEqual(sorted(final.values()),
-                                 sorted(message_id(group, n) for n in range(2, ARTICLES + 1)
+                                 sorted(message_id(group, n) for n in range(1, ARTICLES + 1)
                                         if n not in skipped))
                 self.assertEqual(self.record(), "Y%010d %s\r\n" % (ARTICLES, group))
                 high = re.search(r"\[%s\][^\[]*?^High=(\d+)" % re.escape(group),

@@ -219,6 +219,12 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         # Behind the "." line comes the reply to QUIT, one line.
         self.assertRegex(after, rb"^205[^\r\n]*\r\n$")
         self.assertIn("Loading group list", qv.log())
+        # Beside it the descriptions: "name TAB description" lines only (the
+        # test groups may have none).
+        desc = read(qv.path("feed01.all.desc"))
+        self.assertTrue(desc == b"" or desc.endswith(b"\r\n"), desc[:80])
+        for line in desc.split(b"\r\n")[:-1]:
+            self.assertIn(b"\t", line)
 
     def test_2_fetch_all_and_last_five_then_only_new(self):
         qv = self.qv
@@ -228,8 +234,8 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         self.assertEqual((a_last - a_first, b_last - b_first), (4, 8))
         qv.run("getpost", 2)
 
-        # Everything after A's first article; B's last five.
-        want_a = [a_up[n] for n in sorted(a_up) if n > a_first]
+        # Every article of A, the first included; B's last five.
+        want_a = [a_up[n] for n in sorted(a_up)]
         want_b = [b_up[n] for n in sorted(b_up) if n > b_last - 5]
         got_a, got_b = qv.stored(self.A), qv.stored(self.B)
         self.assertEqual([got_a[n] for n in sorted(got_a)], want_a, qv.log())
@@ -246,7 +252,7 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         x = self.ids["x"]
         self.assertEqual(list(got_a.values()).count(x), 1)
         self.assertEqual(list(got_b.values()).count(x), 1)
-        self.assertIn("Processing %s (%d)" % (self.A, a_last - a_first), qv.log())
+        self.assertIn("Processing %s (%d)" % (self.A, a_last - a_first + 1), qv.log())
         self.assertIn("Processing %s (5)" % self.B, qv.log())
         self.check_store(qv, [self.A, self.B])
 
@@ -285,9 +291,10 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         self.assertEqual(qv.stored(self.A), got_a2)
         self.assertEqual(qv.stored(self.B), got_b2)
 
-    def test_3_reader_postings_go_upstream_refused_ones_stay_queued(self):
+    def test_3_reader_postings_go_upstream_refused_ones_are_set_aside(self):
         qv = self.qv
         posts = qv.path("POSTS")
+        rejected = os.path.join(posts, "rejected")
         r = qv.reader()
         try:
             for tag, group, msgid in (
@@ -314,18 +321,25 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
                 s.stat(self.msgid("p2"))
         finally:
             s.quit()
-        left = {n: read(os.path.join(posts, n)) for n in os.listdir(posts)}
-        # The accepted one is gone; the refused ones stay, byte for byte.
+        # The accepted one is gone; INN refused the others for good (441),
+        # so they are kept, byte for byte, in POSTS/rejected and no longer
+        # queued.
+        self.assertEqual(os.listdir(posts), ["rejected"], qv.log())
+        left = {n: read(os.path.join(rejected, n)) for n in os.listdir(rejected)}
         self.assertEqual(len(left), 2, (left.keys(), qv.log()))
         for n, data in left.items():
             self.assertEqual(queued[n], data)
             self.assertNotIn(self.msgid("p1").encode(), data)
         self.assertIn("Article Sent", qv.log())
+        self.assertEqual(qv.log().count("Article refused for good, moved to POSTS/rejected/"), 2)
+        self.assertRegex(qv.log(), r"moved to POSTS/rejected/QVE[^:]*: 441 ")
 
-        # The next run offers them again, they are refused again, and the
-        # accepted posting has come back into A, once.
+        # The next run does not offer them again, and the accepted posting
+        # has come back into A, once.
         qv.run("getpost", 2)
-        self.assertEqual(sorted(os.listdir(posts)), sorted(left))
+        self.assertEqual(os.listdir(posts), ["rejected"])
+        self.assertEqual(sorted(os.listdir(rejected)), sorted(left))
+        self.assertEqual(qv.log().count("Article refused for good"), 2)
         self.assertEqual(list(qv.stored(self.A).values()).count(self.msgid("p1")), 1)
         self.check_store(qv, [self.A, self.B])
 

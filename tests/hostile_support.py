@@ -515,8 +515,13 @@ class FakeUpstream(LoopbackServer):
                     current = 1 if n else 0
                 elif word == "STAT":
                     parts = line.split()
-                    current = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else current
-                    conn.sendall(b"223 %d <stat@x> status\r\n" % current)
+                    n = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else current
+                    if 1 <= n <= len(self.articles):
+                        current = n
+                        conn.sendall(b"223 %d <%s> status\r\n"
+                                     % (n, self.articles[n - 1][0].encode()))
+                    else:
+                        conn.sendall(b"423 no such article\r\n")
                 elif word == "NEXT":
                     if current >= len(self.articles):
                         conn.sendall(b"421 no next article\r\n")
@@ -659,6 +664,8 @@ def check_store(home, allow_stray_content=True):
                 data = read(os.path.join(posts, entry))
                 if not (data.endswith(b"\r\n.\r\n") or data == b".\r\n"):
                     problems.append("POSTS/%s: queue file incomplete (%d bytes)" % (entry, len(data)))
+            elif entry == "rejected" and os.path.isdir(os.path.join(posts, entry)):
+                continue  # postings the upstream refused for good, kept as they were
             elif not entry.upper().endswith(".WRK"):
                 problems.append("POSTS/%s: unexpected file" % entry)
     return problems

@@ -98,7 +98,7 @@ class HostileUpstreamTest(unittest.TestCase):
 
     def test_ordinary_fetch(self):
         self.fetch()
-        self.assertEqual(["art%d@fake.invalid" % i for i in range(2, 6)], hs.group_ids(self.home, GROUP))
+        self.assertEqual(["art%d@fake.invalid" % i for i in range(1, 6)], hs.group_ids(self.home, GROUP))
         self.assertEqual("0000000005", hs.subscription_number(self.home, GROUP))
         self.assert_store_sound()
 
@@ -127,8 +127,9 @@ class HostileUpstreamTest(unittest.TestCase):
         self.assertEqual(1, len(sent))
         self.assertLess(sent[0], FLOOD_LIMIT // 2, "an endless article was taken whole")
         self.assertLess(self.largest_file(), 1024 * 1024)
-        # Article 2 was stored; the endless one was not.
-        self.assertEqual(["art2@fake.invalid"], hs.group_ids(self.home, GROUP)[:1])
+        # Articles 1 and 2 were stored; the endless one was not.
+        self.assertEqual(["art1@fake.invalid", "art2@fake.invalid"],
+                         hs.group_ids(self.home, GROUP)[:2])
         self.assertNotIn("art3@fake.invalid", hs.group_ids(self.home, GROUP))
         self.assert_store_sound()
 
@@ -141,9 +142,9 @@ class HostileUpstreamTest(unittest.TestCase):
         self.fetch()
         self.assert_store_sound()
         stored = hs.group_ids(self.home, GROUP)
-        # Every article but the first (the start position) is stored, each
-        # inside the group directory, none under a name of the store's own.
-        self.assertEqual(sorted(hostile), sorted(stored), stored)
+        # Every article is stored, each inside the group directory, none
+        # under a name of the store's own.
+        self.assertEqual(sorted(["first@x"] + hostile), sorted(stored), stored)
         self.assertTrue(hs.read(os.path.join(self.home, "news", "newsrc.ini")).startswith(b"[Groups]"))
         self.assertNotEqual(index_before, b"")
 
@@ -164,7 +165,8 @@ class HostileUpstreamTest(unittest.TestCase):
         self.assertNotIn(long_id, ids)
         # The fetch went past the unusable id instead of stopping the group
         # there for good.
-        self.assertEqual(["art2@fake.invalid", "art4@fake.invalid", "art5@fake.invalid"], ids)
+        self.assertEqual(["art1@fake.invalid", "art2@fake.invalid", "art4@fake.invalid",
+                          "art5@fake.invalid"], ids)
         self.assertEqual("0000000005", hs.subscription_number(self.home, GROUP))
 
     def test_upstream_that_vanishes(self):
@@ -180,11 +182,12 @@ class HostileUpstreamTest(unittest.TestCase):
         self.upstream.on_article = article
         self.fetch()
         self.assert_store_sound()
-        self.assertEqual(["art2@fake.invalid", "art3@fake.invalid"], hs.group_ids(self.home, GROUP))
+        self.assertEqual(["art%d@fake.invalid" % i for i in range(1, 4)],
+                         hs.group_ids(self.home, GROUP))
         self.upstream.on_article = None
         self.fetch()
         self.assert_store_sound()
-        self.assertEqual(["art%d@fake.invalid" % i for i in range(2, 6)], hs.group_ids(self.home, GROUP))
+        self.assertEqual(["art%d@fake.invalid" % i for i in range(1, 6)], hs.group_ids(self.home, GROUP))
 
 
 if __name__ == "__main__":

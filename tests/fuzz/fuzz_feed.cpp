@@ -1,52 +1,44 @@
-// The feed's reply handling: a feed session of the kind the first byte
-// chooses (refresh, post, fetch) talks to a fake upstream on loopback that
-// answers with the fuzzer's bytes. The rest of the input is a list of
+// The feed's reply handling: the protocol core of a feed session of the
+// kind the first byte chooses (refresh, post, fetch) takes the fuzzer's
+// bytes as the upstream's replies. The rest of the input is a list of
 // replies separated by 0x1E: the first is the greeting, each later one is
-// sent once the session has settled after the previous. Within a reply,
-// 0x1F splits it into separate writes. When the replies run out the
+// given once the session has settled after the previous. Within a reply,
+// 0x1F splits it into separate reads. When the replies run out the
 // upstream closes the connection, and the session must then end.
 //
 // Afterwards the store must hold only what a feed may write, every article
 // index must name a complete article of its own group, High must cover
 // every index file, and the subscription file must keep its size.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/Messages.h"
-#include "app/PaneHost.h"
-#include "feed/qvServer.h"
-#include "net/EventLoop.h"
+#include "core/Host.h"
+#include "feed/FeedSession.h"
 #include "reader/ArticleFile.h"
-#include "sched/TimeManager.h"
 #include "settings/Profile.h"
-#include "settings/Setup.h"
 #include "store/StoreNames.h"
 #include "tests/fuzz/FuzzCommon.h"
 
 namespace {
 
-class QuietPane : public PaneHost {
+class QuietHost : public Host {
 public:
-    using PaneHost::PaneHost;
     void UpdLog(std::string_view line) override {
         fuzz::Check(line.find_first_of("\r\n") == std::string_view::npos,
                     "feed log line with a line break");
         if (dump_) std::fprintf(stderr, "log: %.*s\n", static_cast<int>(line.size()), line.data());
     }
+    void IncSent(std::int64_t) override {}
+    void IncRecvd(std::int64_t) override {}
+    void MessageBox(std::string_view, std::string_view) override {}
     bool dump_ = std::getenv("QV_FUZZ_DUMP") != nullptr;
-    bool HandleMessage(int, WPARAM, LPARAM) override { return true; }
 };
 
 constexpr std::string_view kFeedIndex =
@@ -66,43 +58,9 @@ constexpr std::string_view kSubscriptions =
 
 constexpr const char* kGroups[] = {"comp.known", "local.only", "alt.new.group", "misc.last.two"};
 
-struct World {
-    EventLoop loop;
-    std::unique_ptr<Setup> setup;
-    std::unique_ptr<QuietPane> pane;
-    std::unique_ptr<TimeManager> timers;
-    int listenFd = -1;
-    int port = 0;
-};
-
-World& TheWorld() {
-    static World* w = [] {
-        auto* world = new World;
-        const std::string home = fuzz::Root();
-        world->setup = std::make_unique<Setup>(home + "/Quorvel.INI");
-        world->setup->SetNewsDirectory(home + "/news/");
-        world->setup->SetServerTimeout(30L);
-        world->pane = std::make_unique<QuietPane>(world->loop);
-        world->timers = std::make_unique<TimeManager>(world->loop);
-        world->timers->Activate();
-        qvSetup = world->setup.get();
-        PaneWindow = world->pane.get();
-        myTimeManager = world->timers.get();
-
-        world->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (world->listenFd < 0 ||
-            ::bind(world->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(world->listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-            ::listen(world->listenFd, 8) != 0)
-            fuzz::Fail("cannot listen on loopback");
-        world->port = ntohs(a.sin_port);
-        return world;
-    }();
-    return *w;
+QuietHost& TheHost() {
+    static QuietHost* host = new QuietHost;
+    return *host;
 }
 
 std::string NewsDir() { return fuzz::Root() + "/news/"; }
@@ -132,31 +90,10 @@ void ResetFeedStore() {
                     "Newsgroups: comp.known\r\n\r\n" + std::string(70000, 'x') + "\r\n.\r\n");
 }
 
-// Runs the loop until nothing is left to do for now, reading (and
-// discarding) what the session sends.
-void Settle(World& w, int client) {
-    char buf[65536];
-    int idle = 0;
-    for (int guard = 0; guard < 10000 && idle < 3; ++guard) {
-        w.loop.RunOnce(0);
-        bool got = false;
-        if (client >= 0) {
-            while (true) {
-                const ssize_t n = ::recv(client, buf, sizeof buf, MSG_DONTWAIT);
-                if (n <= 0) break;
-                got = true;
-            }
-        }
-        idle = (got || w.loop.HasPending()) ? 0 : idle + 1;
-    }
-}
-
-void SendAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n <= 0) return;  // the session closed, or will not read more now
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
+// Runs the session's queued steps and takes (and drops) what it sends.
+void Settle(FeedSession& session) {
+    for (int guard = 0; guard < 10000 && session.HasWork(); ++guard) session.Advance();
+    for (std::string_view out; !(out = session.Output()).empty();) session.Consume(out.size());
 }
 
 std::vector<std::string_view> SplitAt(std::string_view s, char sep) {
@@ -186,7 +123,11 @@ void CheckFeedStore() {
     std::map<std::string, long> maxIndex;
     for (const std::string& rel : fuzz::Tree(fuzz::Root())) {
         if (rel == "Quorvel.INI" || rel == "news/" || rel == "news/newsrc.ini" ||
-            rel == "news/feed01.sub" || rel == "news/feed01.all" || rel == "news/POSTS/")
+            rel == "news/feed01.sub" || rel == "news/feed01.all" || rel == "news/feed01.all.desc" ||
+            rel == "news/POSTS/" || rel == "news/POSTS/rejected/")
+            continue;
+        // Postings the upstream refused for good, kept under their names.
+        if (rel.starts_with("news/POSTS/rejected/QVE") && rel.find('/', 20) == std::string::npos)
             continue;
         if (rel.starts_with("news/POSTS/QVE") && rel.ends_with(".TMP") &&
             rel.find('/', 11) == std::string::npos)
@@ -237,43 +178,32 @@ void CheckFeedStore() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    World& w = TheWorld();
     ResetFeedStore();
     static constexpr int kKinds[] = {kind::RefreshGroups, kind::PostArticles, kind::FetchArticles};
     const int kindValue = kKinds[data[0] % 3];
     const std::vector<std::string_view> replies =
         SplitAt(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), '\x1e');
 
-    auto session = std::make_unique<qvServer>(w.loop);
-    session->SetupWindow();
+    auto session = std::make_unique<FeedSession>(TheHost());
     session->SetKind(kindValue);
-    session->SetPort(w.port);
     session->SetServerAddress("127.0.0.1");
+    session->SetNewsDirectory(NewsDir());
     session->SetAllGroupFile("feed01.all");
     session->SetSubGroupFile("feed01.sub");
-    session->Run();
-
-    int client = -1;
-    for (int guard = 0; guard < 2000 && client < 0 && session->GetState() == 1; ++guard) {
-        w.loop.RunOnce(guard < 10 ? 0 : 1);
-        client = ::accept4(w.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    }
-    fuzz::Check(client >= 0 || session->GetState() == 2, "the session never connected");
-
-    for (std::string_view reply : replies) {
-        if (client < 0 || session->GetState() != 1) break;
-        for (std::string_view part : SplitAt(reply, '\x1f')) {
-            SendAll(client, part);
-            Settle(w, client);
+    if (session->Start()) {
+        session->Connected();
+        for (std::string_view reply : replies) {
+            if (session->Ended()) break;
+            for (std::string_view part : SplitAt(reply, '\x1f')) {
+                session->Receive(part);
+                Settle(*session);
+            }
         }
+        session->PeerClosed();
+        Settle(*session);
     }
-    if (client >= 0) {
-        ::close(client);
-        for (int round = 0; round < 50 && session->GetState() == 1; ++round) Settle(w, -1);
-        fuzz::Check(session->GetState() == 2, "the session did not end when the upstream closed");
-    }
+    fuzz::Check(session->Ended(), "the session did not end when the upstream closed");
     session.reset();
-    Settle(w, -1);
     CheckFeedStore();
     return 0;
 }
