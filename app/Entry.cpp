@@ -14,6 +14,7 @@
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
+#include "service/ServiceCommand.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 
@@ -22,6 +23,7 @@ namespace {
 void Usage(std::ostream& out) {
     out << "Usage: quorvel [--home DIR] [--headless]\n"
            "       quorvel [--home DIR] ctl COMMAND [ARGS]\n"
+           "       quorvel [--home DIR] service [COMMAND [ARGS]]\n"
            "\n"
            "Runs the Quorvel news server, or controls the one running in DIR.\n"
            "\n"
@@ -36,6 +38,9 @@ void Usage(std::ostream& out) {
            "\n"
            "Control commands:\n"
         << CtlCommandHelp()
+        << "\n"
+           "Service commands (the systemd unit; QV_UNIT_DIR and QV_SYSTEMCTL redirect them):\n"
+        << ServiceCommandHelp()
         << "\n"
            "SIGTERM and SIGINT stop the server as \"quit\" does.\n";
 }
@@ -64,6 +69,8 @@ struct CommandLine {
     bool version = false;
     std::vector<std::string> ctl;  // the words after "ctl"
     bool isCtl = false;
+    std::vector<std::string> service;  // the words after "service"
+    bool isService = false;
     std::string error;
 };
 
@@ -73,6 +80,8 @@ CommandLine Parse(int argc, char** argv) {
         const std::string a = argv[i];
         if (cl.isCtl) {
             cl.ctl.push_back(a);
+        } else if (cl.isService) {
+            cl.service.push_back(a);
         } else if (a == "--home") {
             if (i + 1 >= argc) {
                 cl.error = "option '--home' needs a directory";
@@ -91,6 +100,8 @@ CommandLine Parse(int argc, char** argv) {
             cl.version = true;
         } else if (a == "ctl") {
             cl.isCtl = true;
+        } else if (a == "service") {
+            cl.isService = true;
         } else if (!a.empty() && a[0] == '-') {
             cl.error = "unknown option '" + a + "'";
             return cl;
@@ -142,6 +153,11 @@ Launch PrepareLaunch(int argc, char** argv, const char* version) {
 
     if (cl.isCtl) {
         launch.exitCode = RunCtlClient(home, cl.ctl, std::cout, std::cerr);
+        return launch;
+    }
+    if (cl.isService) {
+        launch.exitCode = RunServiceCommand(cl.service, ServiceEnvironment::FromProcess(), std::cin,
+                                            ::isatty(STDIN_FILENO) != 0, std::cout, std::cerr);
         return launch;
     }
 

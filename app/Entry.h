@@ -3,6 +3,7 @@
 //
 //   quorvel [--home DIR] [--headless]        run the server
 //   quorvel [--home DIR] ctl COMMAND [ARGS]  control a running server
+//   quorvel [--home DIR] service [COMMAND]   install, remove, configure the service
 //   quorvel --help | --version
 //
 // The entry settles everything that comes before a host: it answers --help,
