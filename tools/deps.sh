@@ -3,7 +3,7 @@
 # is missing, so a fresh machine needs nothing but this repository.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libgmock-dev python3 clang-format; do
+for pkg in g++ cmake make libgtest-dev libgmock-dev python3 clang-format dpkg-dev file; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
