@@ -162,15 +162,18 @@ Launch PrepareLaunch(int argc, char** argv, const char* version) {
     }
 
     const Setup settings(kMainIniName);
-    if (settings.GetRunAsService())
-        std::cerr << "quorvel: service mode is not available in this build; running headless\n";
-    else if (!cl.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
+    launch.options.home = home;
+    launch.options.version = version;
+    if (settings.GetRunAsService()) {
+        launch.host = Launch::Host::Service;
+        launch.serviceName = settings.GetServiceName();
+        return launch;
+    }
+    if (!cl.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
         std::cerr << "quorvel: the graphical front-end is not available in this build; running "
                      "headless\n";
 
     launch.host = Launch::Host::Headless;
-    launch.options.home = home;
-    launch.options.version = version;
     launch.options.interactive = ::isatty(STDIN_FILENO) != 0;
     return launch;
 }

@@ -11,15 +11,17 @@
 // which host runs the server. main starts that host.
 
 #include <functional>
+#include <string>
 
 #include "app/HeadlessHost.h"
 
 struct Launch {
-    enum class Host { None, Headless };
+    enum class Host { None, Headless, Service };
     // None: nothing more to run; exit with exitCode.
     Host host = Host::None;
     int exitCode = 0;
     HostOptions options;
+    std::string serviceName;  // Service: "Service"/"ServiceName"
 };
 
 Launch PrepareLaunch(int argc, char** argv, const char* version);

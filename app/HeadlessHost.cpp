@@ -2,7 +2,6 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -11,22 +10,12 @@
 #include <iostream>
 
 #include "app/HeadlessShell.h"
+#include "app/HostProcess.h"
 #include "app/Server.h"
 #include "app/qvPaneSplit.h"
 #include "net/EventLoop.h"
 
 namespace {
-
-// 500 readers, their article files and the feed need more descriptors than
-// the usual soft limit of 1024 allows; take what the hard limit gives.
-void RaiseDescriptorLimit() {
-    rlimit lim{};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
-    if (lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &lim);
-    }
-}
 
 // SIGTERM and SIGINT end the server as File > Exit does. They are blocked
 // and read from a descriptor on the loop, so no work runs in a handler.
@@ -59,28 +48,10 @@ private:
     int fd_ = -1;
 };
 
-// QV_TICK_MS=N makes the one-second tick N milliseconds long (1 to 1000),
-// and every timer counted in ticks with it: the minute tick, the five-second
-// tick, session time-outs, the dial-up countdown and its pauses. Tests use
-// it to see a scheduled run without waiting minutes. 0: not set or invalid.
-int TickMsFromEnvironment() {
-    const char* text = std::getenv("QV_TICK_MS");
-    if (text == nullptr || *text == '\0') return 0;
-    char* end = nullptr;
-    const long ms = std::strtol(text, &end, 10);
-    if (*end != '\0' || ms < 1 || ms > 1000) {
-        std::cerr << "quorvel: QV_TICK_MS must be a number of milliseconds from 1 to 1000; "
-                     "ignored\n";
-        return 0;
-    }
-    return static_cast<int>(ms);
-}
-
 }  // namespace
 
 int RunHeadless(const HostOptions& options) {
-    RaiseDescriptorLimit();
-    ::signal(SIGPIPE, SIG_IGN);
+    PrepareHostProcess();
     ExitSignals signals;
 
     HeadlessShell shell(std::cout, std::cin, options.interactive);

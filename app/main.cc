@@ -3,6 +3,7 @@
 
 #include "app/Entry.h"
 #include "app/HeadlessHost.h"
+#include "app/ServiceHost.h"
 
 int main(int argc, char** argv) {
     return Guarded([&] {
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
         switch (launch.host) {
             case Launch::Host::None: return launch.exitCode;
             case Launch::Host::Headless: return RunHeadless(launch.options);
+            case Launch::Host::Service: return RunAsService(launch.options, launch.serviceName);
         }
         return launch.exitCode;
     });

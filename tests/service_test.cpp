@@ -2,9 +2,17 @@
 // redirected unit directory and a fake systemctl, and service mode started
 // by hand.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "settings/Profile.h"
 #include "tests/util/FakeSystemd.h"
@@ -12,7 +20,10 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+using testutil::DatagramSink;
 using testutil::FakeSystemctl;
+using testutil::LineClient;
 using testutil::TempDir;
 
 class ServiceCommandTest : public ::testing::Test {
@@ -132,6 +143,124 @@ TEST_F(ServiceCommandTest, DialUpQuestionWithoutATerminalAnswersNo) {
     EXPECT_NE(std::string::npos, out.find("\"quorvel service depends add NetworkManager\"")) << out;
     EXPECT_EQ("(missing)", Ini("Service", "Dependancy1"));
     EXPECT_EQ(std::string::npos, testutil::ReadFile(Units() + "/Quorvel.service").find("After="));
+}
+
+// The binary in service mode, as systemd starts it: NOTIFY_SOCKET set,
+// standard error kept in a file.
+class ServiceProcess {
+public:
+    ~ServiceProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Start(const std::string& home, const std::vector<std::string>& env,
+               const std::string& stderrPath) {
+        pid_ = ::fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
+            const int fd = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            const int null = ::open("/dev/null", O_RDONLY);
+            ::dup2(null, 0);
+            ::execl(QV_BINARY, QV_BINARY, "--home", home.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return true;
+    }
+    int Pid() const { return pid_; }
+    // The exit code, 128 + signal, or -1 when it has not ended in time.
+    int WaitExit(std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST_F(ServiceCommandTest, StartedByHandSaysHowToStartItAndFails) {
+    const std::string name70(70, 'n');
+    const std::string name63(63, 'n');
+    dir.Write("home/Quorvel.INI",
+              "[Service]\r\nRunAsService=yes\r\nServiceName=" + name70 + "\r\n");
+    std::string out, err;
+    EXPECT_EQ(1, Quorvel("", &out, &err)) << err;
+    EXPECT_NE(std::string::npos, err.find("as the service " + name63 +
+                                          ". Start it with "
+                                          "\"systemctl start " +
+                                          name63 +
+                                          "\", or leave service mode with \"quorvel "
+                                          "--home " +
+                                          Home() + " service run no\""))
+        << err;
+    EXPECT_EQ(std::string::npos, err.find(name63 + "n")) << err;
+    // Nothing of the server ran.
+    EXPECT_EQ("", dir.Read("home/quorvel.log"));
+}
+
+TEST_F(ServiceCommandTest, RunsUnderANotifySocketAndStopsCleanly) {
+    const int port = testutil::FreePort();
+    testutil::WriteHome(Home(), port);
+    profile::WriteString(Home() + "/Quorvel.INI", "Service", "RunAsService", "Yes");
+    dir.Write("home/Service.INI", "[Parameters]\r\nStart=7\r\n");
+    DatagramSink notify(dir / "notify");
+    DatagramSink syslog(dir / "syslog");
+    ASSERT_TRUE(notify.Bound() && syslog.Bound());
+
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(
+        Home(), {"NOTIFY_SOCKET=" + notify.Name(), "QV_SYSLOG_SOCKET=" + syslog.Name()},
+        dir / "stderr"));
+    ASSERT_TRUE(notify.WaitFor("READY=1", 10s)) << notify.SeenText() << dir.Read("stderr");
+    EXPECT_EQ("STATUS=Starting", notify.Seen().front());
+    ASSERT_TRUE(syslog.WaitFor("event 105", 5s)) << syslog.SeenText();
+    const std::string ident = " Quorvel[" + std::to_string(service.Pid()) + "]: ";
+    EXPECT_NE(std::string::npos, syslog.Seen().back().find(ident)) << syslog.SeenText();
+
+    // Ready means served: the greeting comes at once.
+    LineClient reader;
+    ASSERT_TRUE(reader.Connect(port));
+    const auto greeting = reader.ReadLine();
+    ASSERT_TRUE(greeting);
+    EXPECT_EQ(0u, greeting->find("200 ")) << *greeting;
+
+    ::kill(service.Pid(), SIGUSR1);
+    std::string current;
+    for (int i = 0; i < 500 && current != "7"; ++i) {
+        std::this_thread::sleep_for(10ms);
+        current = profile::GetString(Home() + "/Service.INI", "Status", "Current", "");
+    }
+    EXPECT_EQ("7", current);
+
+    ::kill(service.Pid(), SIGUSR2);
+    ASSERT_TRUE(syslog.WaitFor("event 106", 5s)) << syslog.SeenText();
+    EXPECT_EQ(0u, syslog.Seen().back().find("<27>")) << syslog.Seen().back();  // daemon, error
+
+    const auto stop = std::chrono::steady_clock::now();
+    ::kill(service.Pid(), SIGTERM);
+    ASSERT_TRUE(notify.WaitFor("STOPPING=1", 5s)) << notify.SeenText();
+    EXPECT_EQ(0, service.WaitExit(5s)) << dir.Read("stderr");
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 5s);
+    EXPECT_TRUE(notify.WaitFor("STATUS=Stopped", 1s)) << notify.SeenText();
+    EXPECT_TRUE(syslog.WaitFor("event 108", 1s)) << syslog.SeenText();
+    // The reader's session was closed, and the log was written to its end.
+    EXPECT_TRUE(reader.WaitClosed(1s));
+    EXPECT_NE(std::string::npos, dir.Read("home/quorvel.log").find("[QV] Quorvel stopped"));
+    const std::string err = dir.Read("stderr");
+    EXPECT_NE(std::string::npos, err.find("[Quorvel](")) << err;  // trace lines for the journal
+    EXPECT_NE(std::string::npos, err.find("[QV] Serving newsreaders on port")) << err;
 }
 
 }  // namespace
