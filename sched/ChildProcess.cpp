@@ -87,9 +87,18 @@ int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    // The host blocks the signals it reads from a descriptor; the child
+    // must get them, or Kill's SIGTERM would not end it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     ::close(fds[1]);
     if (rc != 0) {
         ::close(fds[0]);
