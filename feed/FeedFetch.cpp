@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "feed/FeedSession.h"
 #include "feed/ReplyFile.h"
@@ -191,18 +192,23 @@ void FeedSession::MsgGetArticleId() {
     FetchArticle(reply, std::atol(GetReplyWord(2, reply).c_str()));
 }
 
-// reply: "223 number <id> ..."; the id is the text after the last "<"
-// before the first ">".
-void FeedSession::FetchArticle(const std::string& reply, long number) {
+namespace {
+
+// Where the message-id of "223 number <id> ..." lies: the text after the
+// last "<" before the first ">" (npos where either is missing).
+std::pair<std::size_t, std::size_t> MessageIdBrackets(const std::string& reply) {
     std::size_t lt = std::string::npos;
-    std::size_t gt = std::string::npos;
     for (std::size_t i = 0; i < reply.size(); ++i) {
         if (reply[i] == '<') lt = i;
-        if (reply[i] == '>') {
-            gt = i;
-            break;
-        }
+        if (reply[i] == '>') return {lt, i};
     }
+    return {lt, std::string::npos};
+}
+
+}  // namespace
+
+void FeedSession::FetchArticle(const std::string& reply, long number) {
+    const auto [lt, gt] = MessageIdBrackets(reply);
     if (lt == std::string::npos || gt == std::string::npos || gt < lt + 2) {
         if (number <= 0 || lt == std::string::npos || gt != std::string::npos) {
             UpdLog("No message-id in reply to NEXT, group finished: " + reply);
