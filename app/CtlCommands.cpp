@@ -69,15 +69,29 @@ CtlReply Groups() {
 }
 
 CtlReply AddGroup(const std::vector<std::string>& words) {
-    const bool noPosting = words.size() == 3 && Is(words[2], "noposting");
-    if (words.size() < 2 || words.size() > 3 || (words.size() == 3 && !noPosting))
-        return Reply(CtlReply::Unknown, "usage: addgroup NAME [noposting]");
+    // addgroup NAME [noposting] [desc TEXT...]: the description is the rest
+    // of the line, shown by LIST NEWSGROUPS.
+    std::size_t end = words.size();
+    std::string desc;
+    for (std::size_t k = 2; k < words.size(); ++k) {
+        if (!Is(words[k], "desc")) continue;
+        end = k;
+        for (std::size_t j = k + 1; j < words.size(); ++j)
+            desc += (desc.empty() ? "" : " ") + words[j];
+        break;
+    }
+    const bool noPosting = end == 3 && Is(words[2], "noposting");
+    if (end < 2 || end > 3 || (end == 3 && !noPosting) || (end < words.size() && desc.empty()))
+        return Reply(CtlReply::Unknown, "usage: addgroup NAME [noposting] [desc TEXT]");
     const std::string news = NewsDirectory();
     if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
     store::GroupPage page = MakePage(news);
     page.Packet().newGroup = words[1];
     page.Packet().allowPost = !noPosting;
     if (auto m = page.AddGroup()) return Reply(CtlReply::Refused, MessageText(*m));
+    if (!desc.empty() && !store::GroupIndex(news).SetDescription(words[1], desc))
+        return Reply(CtlReply::Refused,
+                     "Local group " + words[1] + " added, but its description was not stored.");
     return Reply(CtlReply::Ok, "Local group " + words[1] + " added, posting " +
                                    (noPosting ? "not allowed." : "allowed."));
 }
@@ -264,7 +278,9 @@ const char* CtlCommandHelp() {
            "  status                     show the status lines and the connections\n"
            "  groups                     list the groups: name, low, high, local or upstream,\n"
            "                             posting or noposting\n"
-           "  addgroup NAME [noposting]  add a local group (posting allowed unless noposting)\n"
+           "  addgroup NAME [noposting] [desc TEXT]\n"
+           "                             add a local group (posting allowed unless noposting),\n"
+           "                             with the description LIST NEWSGROUPS shows\n"
            "  delgroup NAME              delete a group with all its articles\n"
            "  subscribe GROUP [N|all]    fetch an upstream group from now on: its last N\n"
            "                             articles first, or all of them (the default)\n"

@@ -149,3 +149,35 @@ std::string ArticleFile::MessageId() const {
     const std::size_t slash = path_.rfind('/');
     return slash == std::string::npos ? path_ : path_.substr(slash + 1);
 }
+
+long ArticleFile::BodyLines() const {
+    if (headerEnd_ == std::string::npos || fd_ < 0) return -1;
+    // The empty line's own line end, then every line end up to the file's
+    // end; the last of them ends the "." line.
+    off_t pos = static_cast<off_t>(head_.find('\n', headerEnd_));
+    if (pos < 0) return -1;
+    ++pos;
+    long count = 0;
+    const std::string_view held(head_);
+    if (pos < static_cast<off_t>(held.size())) {
+        const std::string_view rest = held.substr(static_cast<std::size_t>(pos));
+        count += static_cast<long>(std::count(rest.begin(), rest.end(), '\n'));
+        pos = static_cast<off_t>(held.size());
+    }
+    char buf[65536];
+    while (pos < size_) {
+        const ssize_t n = ::pread(fd_, buf, sizeof buf, pos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        count += static_cast<long>(std::count(buf, buf + n, '\n'));
+        pos += n;
+    }
+    return count > 0 ? count - 1 : 0;
+}
+
+std::string ArticleFile::LinesValue() const {
+    std::string value = HeaderValue("Lines");
+    if (value.find_first_not_of(" \t") != std::string::npos) return value;
+    const long n = BodyLines();
+    return n < 0 ? std::string() : std::to_string(n);
+}

@@ -50,6 +50,13 @@ public:
     // The article's own Message-ID without angle brackets, or the file's
     // name when the header has none.
     std::string MessageId() const;
+    // The number of body lines (after the empty line that ends the header,
+    // without the final "." line), read from the file; -1 when the header's
+    // end is not held (see ExtendHeader) or the file cannot be read.
+    long BodyLines() const;
+    // The Lines header's value, or the counted body lines when the article
+    // has none (most servers inject none; readers show the number).
+    std::string LinesValue() const;
 
 private:
     void FindHeaderEnd();

@@ -29,17 +29,17 @@ void AppendField(std::string& out, std::string_view value) {
     out += '\t';
 }
 
-// The line after its number: the five header fields, the byte count and
-// Lines. A header named twice gives its last value.
+}  // namespace
+
 std::string OverviewFields(const ArticleFile& f) {
     static constexpr std::string_view kNames[] = {
-        "subject:", "from:", "date:", "message-id:", "references:", "lines:"};
-    std::string_view fields[6];
+        "subject:", "from:", "date:", "message-id:", "references:"};
+    std::string_view fields[5];
     std::string_view text = f.HeaderText();
     while (!text.empty()) {
         const std::size_t lf = text.find('\n');
         const std::string_view l = text.substr(0, lf);
-        for (int k = 0; k < 6; ++k)
+        for (int k = 0; k < 5; ++k)
             if (StartsWithNoCase(l, kNames[k])) fields[k] = l;
         if (lf == std::string_view::npos) break;
         text.remove_prefix(lf + 1);
@@ -48,10 +48,12 @@ std::string OverviewFields(const ArticleFile& f) {
     out.reserve(256);
     for (int k = 0; k < 5; ++k) AppendField(out, GetHeaderField(fields[k]));
     AppendField(out, std::to_string(static_cast<long long>(f.Size())));
-    AppendField(out, GetHeaderField(fields[5]));
+    AppendField(out, f.LinesValue());
     out += "\r\n";
     return out;
 }
+
+namespace {
 
 // The index file's one line, as GroupIndex::ResolveArticle reads it, with
 // the status of the descriptor it was read from and whether its name was a

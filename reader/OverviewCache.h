@@ -32,6 +32,14 @@
 #include <unordered_map>
 #include <vector>
 
+class ArticleFile;
+
+// An XOVER line after its number and TAB: Subject, From, Date, Message-ID,
+// References, the content file's size and Lines (the header's value, or the
+// counted body lines), TAB-separated, TABs inside values as blanks, then a
+// TAB and CR LF. A header named twice gives its last value.
+std::string OverviewFields(const ArticleFile& f);
+
 class OverviewCache {
 public:
     static constexpr std::size_t kDefaultByteLimit = 64u * 1024 * 1024;

@@ -5,7 +5,8 @@
 //
 // Replies never interleave and never pile up: a command line is taken only
 // when the previous reply has been produced, and long replies (articles,
-// LIST, NEWGROUPS, XOVER, XHDR) are produced chunk by chunk, only while
+// LIST, NEWGROUPS, LISTGROUP, NEWNEWS, OVER, HDR) are produced chunk by
+// chunk, only while
 // less than kOutputHighWater bytes wait to be sent. The caller writes what
 // Output holds, calls Consume with the count written and Advance to let the
 // session produce more. Command lines received together are handled one
@@ -16,6 +17,7 @@
 // what the feed or another session writes is seen at once.
 
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -51,8 +53,17 @@ public:
 
     // Default: PaneWindow's UpdLog when a controller is there.
     void SetLogSink(LogSink sink) { log_ = std::move(sink); }
-    // "yyyymmdd" taken as today by NEWGROUPS (default: the local date).
-    void SetToday(std::string today) { today_ = std::move(today); }
+    // The clock of DATE, NEWGROUPS' two-digit years and the Date header
+    // added to postings (default: the system's).
+    void SetClock(std::function<std::time_t()> now) { now_ = std::move(now); }
+    // The right-hand side of the Message-IDs given to postings that carry
+    // none (default: the system's host name).
+    void SetMessageIdHost(std::string host) { messageIdHost_ = std::move(host); }
+    // The upstream's all-groups file (its descriptions are in the file of
+    // that name + ".desc"); empty when none is configured. A posting to
+    // groups that are neither in the index nor in an existing all-groups
+    // file is refused.
+    void SetAllGroupsFile(std::string path) { allGroupsFile_ = std::move(path); }
     // The posting size bound (default kPostLimit).
     void SetPostLimit(std::size_t bytes) { postLimit_ = bytes; }
 
@@ -92,8 +103,24 @@ private:
     struct Producer;
     struct FileReply;
     struct GroupListReply;
+    struct NumberListReply;
     struct OverviewReply;
+    struct DescriptionReply;
+    struct NewnewsReply;
     enum class Part { Article, Head, Body };
+    // An article asked for by message-id: where it is, and its number when
+    // it is in the current group (else 0).
+    struct Found {
+        std::string group;
+        std::string path;
+        long number = 0;
+    };
+    // A group's article count and water marks as readers are told them.
+    struct Marks {
+        long count = 0;
+        long low = 0;
+        long high = 0;
+    };
 
     // Line handling.
     std::optional<std::string> TakeLine();
@@ -102,6 +129,13 @@ private:
     void Append(std::string_view bytes) { out_.append(bytes); }
 
     // Commands.
+    void DoCapabilities();
+    void DoDate();
+    void DoListgroup();
+    void DoOver() { OverCommand(true); }
+    void DoXover() { OverCommand(false); }
+    void DoHdr() { HdrCommand(true); }
+    void DoXhdr() { HdrCommand(false); }
     void DoMode();
     void DoArticle() { ArticleCommand(Part::Article); }
     void DoBody() { ArticleCommand(Part::Body); }
@@ -118,16 +152,33 @@ private:
     void DoPost();
     void DoQuit();
     void DoSlave();
-    void DoXover();
-    void DoXhdr();
     void DoAuthinfo();
 
     void ArticleCommand(Part part);
+    void ArticleById(Part part, std::string_view id);
     void StatArticle(long number);
+    void MoveCurrent(bool forward);  // NEXT and LAST
+    void OverCommand(bool rfc);
+    // OVER and HDR by message-id: the article with its header held, and its
+    // number; nullptr with 430 sent when there is none.
+    std::unique_ptr<ArticleFile> OpenById(std::string_view id, long& number);
+    // OVER and HDR with a range or none (the current article): the articles
+    // there are; nullopt with the reply sent (412, 420, 501; for the RFC
+    // forms also 423 for an empty range).
+    std::optional<std::vector<long>> RangeArticles(std::string_view arg, bool rfc);
+    void HdrCommand(bool rfc);
+    // Selects a group for GROUP and LISTGROUP; false (411 sent) when there
+    // is none of that name.
+    bool SelectGroup(const std::string& name, Marks& marks);
+    static Marks MarksOf(const store::GroupInfo& info, const std::vector<long>* list);
+    static std::string HdrLine(const ArticleFile& f, long n, std::string_view field);
+    // The article of that message-id: in the current group first, then in
+    // every group of the index, by its content file name.
+    std::optional<Found> FindById(std::string_view id);
+    long NumberInCurrentGroup(const std::string& path);
+    std::time_t Now() const;
     // The article's index file line, as GroupIndex::ResolveArticle reads it.
     store::ArticleLookup Resolve(long number);
-    // Resolves the first article after GROUP into the current article.
-    void SettleGroupStart();
     // The group's article numbers, read from its directory when needed.
     const std::vector<long>* Listing(bool reload);
     // The group's name as the index lists it (directories are case
@@ -136,17 +187,24 @@ private:
     std::vector<long> ArticlesInRange(long first, long last);
 
     // Posting.
+    struct PostedArticle;
     void TcpReadFile();
     void WritePostData(std::string_view bytes);
     void MsgPostRecvd();
-    bool StoreLocal(const std::string& group, const std::string& article);
+    // Why the posting cannot be taken ("441 ..." reply), or empty.
+    std::string CheckPosting(PostedArticle& p);
+    bool ListedUpstream(const std::vector<std::string>& groups, std::vector<bool>& listed) const;
+    bool StoreLocal(const std::string& group, const PostedArticle& p);
+    bool QueueCopy(const PostedArticle& p);
     void DropWorkFile();
 
     std::string newsDir_;
     std::string peer_;
     store::GroupIndex index_;
     LogSink log_;
-    std::string today_;
+    std::function<std::time_t()> now_;
+    std::string messageIdHost_;
+    std::string allGroupsFile_;
 
     bool logFlag_ = true;
     bool ended_ = false;
@@ -158,10 +216,9 @@ private:
     std::string line_;  // the command line being handled
     std::unique_ptr<Producer> producer_;
 
-    std::string group_;        // empty: no group selected
-    long current_ = 0;         // current article number; 0: none
-    long cursor_ = 0;          // article the cursor stands on (NEXT goes past it)
-    bool groupStart_ = false;  // after GROUP: cursor and article at the first entry
+    std::string group_;  // empty: no group selected
+    long current_ = 0;   // current article number; 0: none
+    long cursor_ = 0;    // article the cursor stands on (NEXT goes past it)
     std::shared_ptr<const std::vector<long>> listing_;  // shared with the overview cache
 
     bool posting_ = false;

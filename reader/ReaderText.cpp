@@ -121,14 +121,118 @@ std::optional<std::string> NewgroupsDate(std::string_view date, std::string_view
     for (char ch : today)
         if (!IsDigit(ch)) return std::nullopt;
     const int century = (today[0] - '0') * 10 + (today[1] - '0');
-    std::string candidate = std::string(today.substr(0, 2)) + std::string(date);
-    if (candidate > today && century > 0) {
-        const int previous = century - 1;
-        candidate = std::string{static_cast<char>('0' + previous / 10),
-                                static_cast<char>('0' + previous % 10)} +
-                    std::string(date);
+    const std::string_view thisYear = today.substr(2, 2);
+    // Two-digit years compare as texts: both are two digits.
+    const int c = date.substr(0, 2) <= thisYear || century == 0 ? century : century - 1;
+    return std::string{static_cast<char>('0' + c / 10), static_cast<char>('0' + c % 10)} +
+           std::string(date);
+}
+
+std::optional<std::time_t> CommandTime(std::string_view date, std::string_view time, bool gmt) {
+    if (date.size() != 8 || time.size() != 6) return std::nullopt;
+    for (char ch : date)
+        if (!IsDigit(ch)) return std::nullopt;
+    for (char ch : time)
+        if (!IsDigit(ch)) return std::nullopt;
+    const auto num = [](std::string_view t) { return static_cast<int>(ToNumber(t)); };
+    std::tm tm{};
+    tm.tm_year = num(date.substr(0, 4)) - 1900;
+    tm.tm_mon = num(date.substr(4, 2)) - 1;
+    tm.tm_mday = num(date.substr(6, 2));
+    tm.tm_hour = num(time.substr(0, 2));
+    tm.tm_min = num(time.substr(2, 2));
+    tm.tm_sec = num(time.substr(4, 2));
+    tm.tm_isdst = -1;
+    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
+        return std::nullopt;
+    return gmt ? ::timegm(&tm) : std::mktime(&tm);
+}
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// One pattern of a wildmat, "*" and "?" only. Iterative, with one point to
+// come back to: a "*" never makes the work grow beyond the name's length
+// times the pattern's.
+bool PatternMatch(std::string_view pat, std::string_view name) {
+    std::size_t p = 0, n = 0;
+    std::size_t starP = std::string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pat.size() && pat[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pat.size() && (pat[p] == '?' || Lower(pat[p]) == Lower(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
     }
-    return candidate;
+    while (p < pat.size() && pat[p] == '*') ++p;
+    return p == pat.size();
+}
+
+}  // namespace
+
+bool WildmatMatch(std::string_view wildmat, std::string_view name) {
+    bool matched = false;
+    while (true) {
+        const std::size_t comma = wildmat.find(',');
+        std::string_view pat = wildmat.substr(0, comma);
+        const bool negate = !pat.empty() && pat.front() == '!';
+        if (negate) pat.remove_prefix(1);
+        if (PatternMatch(pat, name)) matched = !negate;
+        if (comma == std::string_view::npos) return matched;
+        wildmat.remove_prefix(comma + 1);
+    }
+}
+
+std::vector<std::string> SplitNewsgroups(std::string_view value) {
+    std::vector<std::string> groups;
+    while (!value.empty()) {
+        const std::size_t comma = value.find(',');
+        std::string_view name = value.substr(0, comma);
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+            name.remove_prefix(1);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        bool seen = name.empty();
+        for (const std::string& g : groups) seen = seen || EqualsNoCase(g, name);
+        if (!seen) groups.emplace_back(name);
+        if (comma == std::string_view::npos) break;
+        value.remove_prefix(comma + 1);
+    }
+    return groups;
+}
+
+std::string Rfc5322Date(std::time_t t) {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    const long offset = tm.tm_gmtoff / 60;  // minutes east of UTC
+    const long abs = offset < 0 ? -offset : offset;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday],
+                  tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec, offset < 0 ? '-' : '+', abs / 60, abs % 60);
+    return buf;
+}
+
+bool ValidMessageId(std::string_view value) {
+    if (value.size() < 5 || value.size() > 250 || value.front() != '<' || value.back() != '>')
+        return false;
+    const std::string_view inner = value.substr(1, value.size() - 2);
+    const std::size_t at = inner.find('@');
+    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size()) return false;
+    for (char c : inner)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 127 || c == '<' || c == '>') return false;
+    return true;
 }
 
 std::string_view BareMessageId(std::string_view value) {

@@ -3,9 +3,11 @@
 // of header lines, dotted addresses and the allow list, NNTP ranges and
 // dates. Pure functions, no state.
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The n-th word of a command line (counting from 1). Words are separated by
 // single blanks, so two blanks in a row make an empty word; tabs are
@@ -43,10 +45,35 @@ struct ArticleRange {
 };
 ArticleRange ParseRange(std::string_view text);
 
-// The date of a NEWGROUPS command as "yyyymmdd": eight digits as given, six
-// digits in the current century unless that lies after today, then in the
-// previous one. today is "yyyymmdd". nullopt for anything else.
+// The date of a NEWGROUPS or NEWNEWS command as "yyyymmdd": eight digits as
+// given; six digits in the current century when yy is at most this year's
+// two digits, else in the previous one (so "261210" in 2026 is 2026, and a
+// date later this year is still this year). today is "yyyymmdd". nullopt
+// for anything else.
 std::optional<std::string> NewgroupsDate(std::string_view date, std::string_view today);
+
+// The moment "yyyymmdd" "hhmmss" stands for, as local time or as UTC;
+// nullopt when either text is malformed.
+std::optional<std::time_t> CommandTime(std::string_view date, std::string_view time, bool gmt);
+
+// Whether a group name matches an RFC 3977 wildmat: patterns separated by
+// ",", each with "*" and "?", a leading "!" negating; the last pattern that
+// matches decides, and a name no pattern matches does not match. Letter
+// case is ignored, as the group index ignores it.
+bool WildmatMatch(std::string_view wildmat, std::string_view name);
+
+// The groups of a Newsgroups header value: split at commas, blanks and tabs
+// around each name dropped, empty entries skipped, each name kept once
+// (compared without regard to case), in order.
+std::vector<std::string> SplitNewsgroups(std::string_view value);
+
+// An RFC 5322 date-time of the local time at t with its offset from UTC:
+// "Tue, 10 Dec 2024 14:03:05 +0100". English names whatever the locale.
+std::string Rfc5322Date(std::time_t t);
+
+// Whether a Message-ID header value is one id in angle brackets with an "@"
+// inside, without blanks or control characters, of at most 250 characters.
+bool ValidMessageId(std::string_view value);
 
 // A message-id value without surrounding blanks and without one pair of
 // angle brackets.

@@ -105,8 +105,10 @@ TEST(ReaderText, NewgroupsDate) {
         const char* want;  // nullptr: refused
     } cases[] = {
         {"240101", "20240615", "20240101"},   {"240615", "20240615", "20240615"},
-        {"240616", "20240615", "19240616"},  // tomorrow in this century: the last one
+        {"240616", "20240615", "20240616"},  // tomorrow is this century's too
+        {"241231", "20240615", "20241231"},   {"250101", "20240615", "19250101"},
         {"991231", "20240615", "19991231"},   {"19991231", "20240615", "19991231"},
+        {"000101", "20000615", "20000101"},   {"010101", "20000615", "19010101"},
         {"20300101", "20240615", "20300101"}, {"2401", "20240615", nullptr},
         {"24o101", "20240615", nullptr},
     };
@@ -123,4 +125,73 @@ TEST(ReaderText, BareMessageId) {
     EXPECT_EQ("a@b", BareMessageId(" <a@b> "));
     EXPECT_EQ("a@b", BareMessageId("a@b"));
     EXPECT_EQ("<a@b", BareMessageId("<a@b"));
+}
+
+TEST(ReaderText, WildmatMatch) {
+    struct Case {
+        const char* wildmat;
+        const char* name;
+        bool want;
+    } cases[] = {
+        {"*", "comp.lang.c", true},
+        {"comp.*", "comp.lang.c", true},
+        {"comp.*", "compx", false},
+        {"COMP.*", "comp.lang.c", true},  // the index ignores case
+        {"comp.lang.?", "comp.lang.c", true},
+        {"comp.lang.?", "comp.lang.cc", false},
+        {"local.test", "local.test", true},
+        {"local.test", "local.tests", false},
+        {"comp.*,!comp.lang.*", "comp.lang.c", false},
+        {"comp.*,!comp.lang.*", "comp.os", true},
+        {"!comp.lang.*,comp.*", "comp.lang.c", true},  // the last match decides
+        {"!comp.*", "comp.os", false},
+        {"!comp.*", "misc.test", false},  // nothing matched
+        {"a*b*c", "aXbYbZc", true},
+        {"a*b*c", "aXbYbZ", false},
+        {"*.test", "local.test", true},
+        {"", "x", false},
+        {"", "", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.want, WildmatMatch(c.wildmat, c.name)) << c.wildmat << " " << c.name;
+    // Many stars against a long name stays quick.
+    EXPECT_FALSE(WildmatMatch(std::string(200, '*') + "b", std::string(5000, 'a')));
+}
+
+TEST(ReaderText, SplitNewsgroups) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"a.b"}), SplitNewsgroups("a.b"));
+    EXPECT_EQ((V{"a.b", "c.d"}), SplitNewsgroups("a.b,c.d"));
+    EXPECT_EQ((V{"local.qv"}), SplitNewsgroups("local.qv, local.qv"));
+    EXPECT_EQ((V{"a.b", "c.d"}), SplitNewsgroups(" a.b ,\tc.d , ,A.B"));
+    EXPECT_EQ(V{}, SplitNewsgroups(" , "));
+    EXPECT_EQ(V{}, SplitNewsgroups(""));
+}
+
+TEST(ReaderText, Rfc5322DateAndCommandTime) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    ::tzset();
+    EXPECT_EQ("Tue, 10 Dec 2024 14:03:05 +0100", Rfc5322Date(1733835785));
+    EXPECT_EQ("Mon, 1 Jul 2024 02:00:00 +0200", Rfc5322Date(1719792000));
+    EXPECT_EQ(1733835785, CommandTime("20241210", "130305", true).value_or(0));
+    EXPECT_EQ(1733835785, CommandTime("20241210", "140305", false).value_or(0));
+    EXPECT_FALSE(CommandTime("20241310", "000000", true));
+    EXPECT_FALSE(CommandTime("20241210", "0000", true));
+    EXPECT_FALSE(CommandTime("2024121x", "000000", true));
+    if (old)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(ReaderText, ValidMessageId) {
+    for (const char* id : {"<a@b>", "<QVE1.67@host.example>", "<x.y$z@[1.2.3.4]>"})
+        EXPECT_TRUE(ValidMessageId(id)) << id;
+    for (const char* id :
+         {"", "a@b", "<ab>", "<@b>", "<a@>", "<a b@c>", "<a@b", "<a<b@c>", "<news/POSTS/QVE1.WRK>"})
+        EXPECT_FALSE(ValidMessageId(id)) << id;
+    EXPECT_FALSE(ValidMessageId("<" + std::string(240, 'a') + "@" + std::string(9, 'b') + ">"));
 }

@@ -7,6 +7,7 @@
 #include "app/PaneHost.h"
 #include "net/SocketAddress.h"
 #include "reader/ReaderText.h"
+#include "settings/Profile.h"
 #include "settings/Setup.h"
 
 namespace {
@@ -52,6 +53,13 @@ bool qvClient::AllowConnection() const { return ::AllowConnection(peerAddress_, 
 void qvClient::ConnectWithThis() {
     if (newsDir_.empty()) newsDir_ = qvSetup != nullptr ? qvSetup->GetNewsDirectory() : "!";
     session_ = std::make_unique<ReaderSession>(newsDir_, peerAddress_);
+    if (qvSetup != nullptr) {
+        session_->SetMessageIdHost(qvSetup->GetMessageIdHost());
+        const std::string all =
+            profile::GetString(qvSetup->IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
+        if (all.find_first_not_of(' ') != std::string::npos)
+            session_->SetAllGroupsFile(newsDir_ + all);
+    }
     socket_.SetNotificationWindow(this);
     if (socket_.StartRegularNotification() != 0) {
         UpdLog("Error on Startup");

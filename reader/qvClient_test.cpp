@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -136,7 +137,7 @@ TEST_F(QvClientTest, LargeArticleToASlowReader) {
         greeting = client.Read(38, 5s);
         client.Send("group big.group\r\nARTICLE 2\r\n");
         const std::string want =
-            "211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15);
+            "211 1 2 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15);
         reply = client.Read(want.size(), 30s, 16384, 500us);
         client.Send("QUIT\r\n");
         bye = client.Read(7, 5s);
@@ -147,7 +148,7 @@ TEST_F(QvClientTest, LargeArticleToASlowReader) {
     reader.join();
     ASSERT_TRUE(finished);
     EXPECT_EQ("200 Quorvel Ready - posting allowed \r\n", greeting);
-    EXPECT_EQ("211 1 1 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15),
+    EXPECT_EQ("211 1 2 2 big.group group selected\r\n220 2 <big@x>\r\n" + article.substr(15),
               reply);
     EXPECT_EQ("205 .\r\n", bye);
     EXPECT_TRUE(RunUntil([&] { return c->GetState() == qvClient::kEnded; }, 5s));
@@ -170,11 +171,15 @@ TEST_F(QvClientTest, PipelinedCommandsThenHalfClose) {
     const bool finished = RunUntil([&] { return done.load(); }, 15s);
     reader.join();
     ASSERT_TRUE(finished);
-    const std::string xover =
-        "2\tbig\t\t\t<big@x>\t\t" + std::to_string(article.size()) + "\t\t\r\n";
+    // Lines counts the body: every line after the empty one but the ".".
+    const std::size_t body = article.find("\r\n\r\n") + 4;
+    const auto lines =
+        std::count(article.begin() + static_cast<long>(body), article.end(), '\n') - 1;
+    const std::string xover = "2\tbig\t\t\t<big@x>\t\t" + std::to_string(article.size()) + "\t" +
+                              std::to_string(lines) + "\t\r\n";
     EXPECT_EQ(
         "200 Quorvel Ready - posting allowed \r\n"
-        "211 1 1 2 big.group group selected\r\n223 2 <big@x>\r\n224 Data follows\r\n" +
+        "211 1 2 2 big.group group selected\r\n223 2 <big@x>\r\n224 Data follows\r\n" +
             xover + ".\r\n500 Command not recognized\r\n",
         all);
     EXPECT_EQ(qvClient::kEnded, c->GetState());

@@ -97,6 +97,12 @@ bool Setup::SetNewsDirectory(std::string_view path) {
 
 std::string Setup::GetPostingHost() const { return Read("admin", "PostingHost", "!", kTextMax); }
 bool Setup::SetPostingHost(std::string_view host) { return Write("admin", "PostingHost", host); }
+std::string Setup::GetMessageIdHost() const {
+    return Read("admin", "MessageIdHost", "!", kTextMax);
+}
+bool Setup::SetMessageIdHost(std::string_view host) {
+    return Write("admin", "MessageIdHost", host);
+}
 
 std::string Setup::GetRasProfile() const { return Read("ras", "Profile", "(None)", kTextMax); }
 bool Setup::SetRasProfile(std::string_view entry) { return Write("ras", "Profile", entry); }

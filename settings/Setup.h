@@ -42,6 +42,10 @@ public:
     bool SetNewsDirectory(std::string_view path);
     std::string GetPostingHost() const;  // "!" = not configured
     bool SetPostingHost(std::string_view host);
+    // The right-hand side of the Message-IDs given to postings that carry
+    // none; "!" = not configured (the system's host name is used).
+    std::string GetMessageIdHost() const;
+    bool SetMessageIdHost(std::string_view host);
 
     // "ras"
     std::string GetRasProfile() const;  // "(None)" = do not dial

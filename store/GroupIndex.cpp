@@ -110,6 +110,19 @@ bool GroupIndex::CreateGroup(std::string_view group, bool local, bool allowPost)
            profile::WriteString(indexPath_, "Groups", "Total", std::to_string(total));
 }
 
+std::string GroupIndex::GetDescription(std::string_view group) const {
+    if (!GroupExists(group)) return {};
+    return profile::GetString(indexPath_, group, "Description", "", 1024);
+}
+
+bool GroupIndex::SetDescription(std::string_view group, std::string_view text) {
+    if (!GroupExists(group)) return false;
+    std::string line(text);
+    for (char& c : line)
+        if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    return profile::WriteString(indexPath_, group, "Description", line);
+}
+
 bool GroupIndex::MakeGroupDirectory(std::string_view group) const {
     const auto dir = GroupDirectory(newsDir_, group);
     if (!dir) return false;

@@ -67,6 +67,12 @@ public:
     // directory (see MakeGroupDirectory).
     bool CreateGroup(std::string_view group, bool local, bool allowPost);
 
+    // The group's description for LIST NEWSGROUPS ("Description"; empty
+    // when it has none), and setting it (one line; CR, LF and TAB become
+    // blanks). SetDescription is false for an unknown group or a failed write.
+    std::string GetDescription(std::string_view group) const;
+    bool SetDescription(std::string_view group, std::string_view text);
+
     // Makes the group directory; true when it exists afterwards.
     bool MakeGroupDirectory(std::string_view group) const;
 

@@ -179,7 +179,9 @@ class CrashTest(unittest.TestCase):
             return found
 
         local_dir = os.path.join(self.home, "news", "local.test")
-        local = subjects(os.path.join(local_dir, f) for f in os.listdir(local_dir) if f.startswith("RAW"))
+        # Local postings are named after their Message-IDs.
+        local = subjects(os.path.join(local_dir, f) for f in os.listdir(local_dir)
+                         if not f.startswith(("NEWS", ".")))
         posts = os.path.join(self.home, "news", "POSTS")
         queued = subjects(os.path.join(posts, f) for f in os.listdir(posts) if f.endswith(".TMP"))
         want_local = [s for g, s in acknowledged if g == "local.test"]

@@ -296,18 +296,29 @@ class FeedInnTest(StoreChecks, unittest.TestCase):
         posts = qv.path("POSTS")
         rejected = os.path.join(posts, "rejected")
         r = qv.reader()
+        refused = (
+            # INN does not carry this group...
+            ("p2", "qv.e2e.r%s.missing" % self.stamp, self.msgid("p2"),
+             "441 No known newsgroup in Newsgroups"),
+            # ... and holds this message-id already (so does Quorvel).
+            ("p3", self.A, self.ids["a2"], "441 Duplicate Message-ID"))
         try:
-            for tag, group, msgid in (
-                    ("p1", self.A, self.msgid("p1")),
-                    # INN does not carry this group...
-                    ("p2", "qv.e2e.r%s.missing" % self.stamp, self.msgid("p2")),
-                    # ... and holds this message-id already.
-                    ("p3", self.A, self.ids["a1"])):
-                resp = r.post(io.BytesIO(article_bytes(msgid, group, "reader " + tag,
-                                                       "posted through quorvel\r\n.dot")))
-                self.assertTrue(resp.startswith("240"), resp)
+            resp = r.post(io.BytesIO(article_bytes(self.msgid("p1"), self.A, "reader p1",
+                                                   "posted through quorvel\r\n.dot")))
+            self.assertTrue(resp.startswith("240"), resp)
+            # Quorvel refuses these itself at POST time, with the reason.
+            for tag, group, msgid, reply in refused:
+                with self.assertRaises(nntplib.NNTPTemporaryError) as e:
+                    r.post(io.BytesIO(article_bytes(msgid, group, "reader " + tag, "x")))
+                self.assertEqual(str(e.exception), reply)
         finally:
             r.quit()
+        self.assertEqual(len(os.listdir(posts)), 1)
+        # Queued as an older Quorvel queued them, the upstream refuses them.
+        for k, (tag, group, msgid, _) in enumerate(refused):
+            write(os.path.join(posts, "QVE%X.TMP" % (0xE2E0 + k)),
+                  article_bytes(msgid, group, "reader " + tag, "posted through quorvel\r\n..dot")
+                  + b".\r\n")
         queued = {n: read(os.path.join(posts, n)) for n in os.listdir(posts)}
         self.assertEqual(len(queued), 3, queued.keys())
         self.assertTrue(all(re.fullmatch(r"QVE.*\.TMP", n) for n in queued))

@@ -67,7 +67,8 @@ class NntplibTest(unittest.TestCase):
         s = self.connect()
         resp, count, first, last, name = s.group("local.test")
         self.assertTrue(resp.startswith("211"), resp)
-        self.assertEqual((first, last, name), (1, 1, "local.test"))
+        # Empty: count 0, low = high + 1.
+        self.assertEqual((count, first, last, name), (0, 2, 1, "local.test"))
         with self.assertRaises(nntplib.NNTPTemporaryError):
             s.group("no.such.group")
 

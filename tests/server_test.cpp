@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "settings/Profile.h"
 #include "tests/util/TestUtil.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST_F(ServerTest, PipelinedAndSplitCommandsAreAnsweredInOrder) {
     ASSERT_TRUE(c);
     ASSERT_EQ(kGreeting, c->ReadLine().value_or("<none>"));
     ASSERT_TRUE(c->Send("GROUP local.test\r\nFOO\r\nGROUP no.such\r\nSLAVE\r\n"));
-    EXPECT_EQ(0u, c->ReadLine().value_or("<none>").rfind("211 0 1 1 local.test", 0));
+    EXPECT_EQ(0u, c->ReadLine().value_or("<none>").rfind("211 0 2 1 local.test", 0));
     EXPECT_EQ("500 Command not recognized", c->ReadLine().value_or("<none>"));
     EXPECT_EQ("411 No such group.", c->ReadLine().value_or("<none>"));
     EXPECT_EQ("202 Slave Status Noted.", c->ReadLine().value_or("<none>"));
@@ -101,7 +102,7 @@ TEST_F(ServerTest, PipelinedAndSplitCommandsAreAnsweredInOrder) {
     ASSERT_TRUE(c->Send("UP local.test\r"));
     std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(c->Send("\n"));
-    EXPECT_EQ(0u, c->ReadLine().value_or("<none>").rfind("211 0 1 1 local.test", 0));
+    EXPECT_EQ(0u, c->ReadLine().value_or("<none>").rfind("211 0 2 1 local.test", 0));
 }
 
 TEST_F(ServerTest, FiveHundredReadersAndThe501stIsClosedWithoutReply) {
@@ -150,7 +151,10 @@ TEST_F(ServerTest, CtlStatusAndGroups) {
 
     std::string out;
     EXPECT_EQ(0, Ctl("addgroup local.test", &out)) << out;
-    EXPECT_EQ(0, Ctl("addgroup local.quiet noposting", &out)) << out;
+    EXPECT_EQ(0, Ctl("addgroup local.quiet noposting desc Quiet  talk, here", &out)) << out;
+    EXPECT_EQ(2, Ctl("addgroup local.x desc", &out)) << out;
+    EXPECT_EQ("Quiet talk, here", profile::GetString(home_.Path() + "/news/newsrc.ini",
+                                                     "local.quiet", "Description", ""));
     EXPECT_EQ(3, Ctl("addgroup LOCAL.TEST", &out));
     EXPECT_EQ("ERROR: Group already exists. Add Aborted.\n", out);
     EXPECT_EQ(3, Ctl("addgroup ../escape", &out)) << out;

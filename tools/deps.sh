@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one
-# is missing, so a fresh machine needs nothing but this repository.
+# is missing, so a fresh machine needs nothing but this repository. tin, slrn
+# and tmux drive the newsreader conformance run.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libgmock-dev python3 clang-format dpkg-dev file; do
+for pkg in g++ cmake make libgtest-dev libgmock-dev python3 clang-format dpkg-dev file tin slrn tmux; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -33,7 +33,7 @@ public:
             Check(line.find_first_of("\r\n") == std::string_view::npos,
                   "log line with a line break");
         });
-        session_.SetToday("20240615");
+        session_.SetClock([] { return std::time_t{1718445600}; });  // 2024-06-15 10:00 UTC
     }
 
     ReaderSession& Session() { return session_; }
