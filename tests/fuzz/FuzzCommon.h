@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "store/StoreNames.h"
+
 namespace fuzz {
 
 inline const std::string& Root();
@@ -224,6 +226,9 @@ inline bool AllowedStorePath(std::string_view rel) {
         const std::string_view name = rel.substr(dir.size());
         if (name.find('/') != std::string_view::npos) return false;
         if (numbered(name, "NEWS") || numbered(name, "RAW")) return true;
+        // A local posting is named after its Message-ID, as SafeArticleName
+        // makes names: never hidden, never a path.
+        if (!name.empty() && (name[0] == '%' || store::SafeArticleName(name) == name)) return true;
         for (const TemplateArticle& a : kArticles)
             if (a.group == std::string_view(g) && name == a.file) return true;
     }

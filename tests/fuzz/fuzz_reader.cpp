@@ -31,8 +31,12 @@ namespace {
 
 constexpr std::string_view kGreeting = "200 Quorvel Ready - posting allowed \r\n";
 
-bool MultiLine(std::string_view code) {
-    for (std::string_view c : {"100", "215", "220", "221", "222", "224", "231"})
+// A multi-line reply by its status line: LISTGROUP's 211 is, GROUP's is not.
+bool MultiLine(std::string_view status) {
+    const std::string_view code = status.substr(0, 3);
+    if (code == "211") return status.find(" list follows") != std::string_view::npos;
+    for (std::string_view c :
+         {"100", "101", "215", "220", "221", "222", "224", "225", "230", "231"})
         if (code == c) return true;
     return false;
 }
@@ -47,8 +51,9 @@ std::optional<std::vector<std::string>> SplitReplies(std::string_view out) {
         std::size_t lf = out.find('\n', pos);
         if (lf == std::string_view::npos) return std::nullopt;
         const std::string code(out.substr(pos, std::min<std::size_t>(3, lf - pos)));
+        const std::string_view status = out.substr(pos, lf - pos);
         pos = lf + 1;
-        if (MultiLine(code)) {
+        if (MultiLine(status)) {
             while (true) {
                 lf = out.find('\n', pos);
                 if (lf == std::string_view::npos) return std::nullopt;
@@ -79,6 +84,11 @@ std::vector<std::string> ExpectedReplies(std::string_view in) {
         pos = lf + 1;
         const std::string_view word = GetWord(1, line);
         if (EqualsNoCase(word, "QUIT")) {
+            // QUIT with an argument is a syntax error, not a farewell.
+            if (!GetWord(2, line).empty()) {
+                want.push_back("501");
+                continue;
+            }
             want.push_back("205");
             return want;
         }
