@@ -85,7 +85,11 @@ private:
 int RunAsService(const HostOptions& options, const std::string& serviceName) {
     PrepareHostProcess();
     ServiceCore core(options);
-    QuorvelService service(serviceName, &core);
+    ServiceEnvironment env = ServiceEnvironment::FromProcess();
+    // Trace lines are for the journal; started by hand, only the one line
+    // below is for the person at the terminal.
+    if (env.notifySocket.empty()) env.trace = [](std::string_view) {};
+    QuorvelService service(serviceName, &core, std::move(env));
     if (!service.StartServiceA()) {
         const std::string& name = service.ServiceName();
         std::cerr << "quorvel: Quorvel.INI in " << options.home

@@ -126,17 +126,18 @@ std::string NtService::UnitText(std::string_view program, std::string_view home,
         "Description=Quorvel NNTP news server\n"
         "Documentation=man:quorvel(8)\n";
     if (!after.empty()) text += "After=" + after + "\nWants=" + after + "\n";
-    // A mask must live in /run while the unit itself is in /etc, so it ends
-    // at the next boot; refusing manual starts keeps the unit disabled then.
-    if (startType == kStartDisabled) text += "RefuseManualStart=yes\n";
+    // systemd cannot mask a unit whose file is in /etc (mask refuses, and a
+    // runtime mask in /run is shadowed by /etc): a disabled unit refuses
+    // manual starts instead and, without an [Install] section, cannot be
+    // enabled to start at boot.
+    const bool disabled = startType == kStartDisabled;
+    if (disabled) text += "RefuseManualStart=yes\n";
     text +=
         "\n[Service]\n"
         "Type=notify\n"
         "ExecStart=" +
-        UnitWord(program) + " --home " + UnitWord(home) +
-        "\n"
-        "\n[Install]\n"
-        "WantedBy=multi-user.target\n";
+        UnitWord(program) + " --home " + UnitWord(home) + "\n";
+    if (!disabled) text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
 
@@ -249,9 +250,6 @@ bool NtService::Install(int startType) {
 
     if (!SystemctlStep({"daemon-reload"})) return false;
     if (startType == kStartAuto && !SystemctlStep({"enable", UnitName()})) return false;
-    // A plain mask would have to replace the unit file itself.
-    if (startType == kStartDisabled && !SystemctlStep({"mask", "--runtime", UnitName()}))
-        return false;
     LogEvent(kEventInformation, 100, name_);
     return true;
 }
@@ -265,14 +263,21 @@ bool NtService::Uninstall() {
         const int e = errno;
         return Fail(e, "cannot delete " + UnitPath() + ": " + std::strerror(e));
     };
-    const bool ok = SystemctlStep({"disable", UnitName()}) &&
-                    SystemctlStep({"unmask", "--runtime", UnitName()}) && remove() &&
-                    SystemctlStep({"daemon-reload"});
+    const bool ok =
+        SystemctlStep({"disable", UnitName()}) && remove() && SystemctlStep({"daemon-reload"});
     if (ok)
         LogEvent(kEventInformation, 101, name_);
     else
         LogEvent(kEventError, 102, name_);
     return ok;
+}
+
+int NtService::InstalledStartType() const {
+    if (!IsInstalled()) return 0;
+    std::ifstream in(UnitPath());
+    for (std::string line; std::getline(in, line);)
+        if (line == "RefuseManualStart=yes") return kStartDisabled;
+    return UnitState() == "enabled" ? kStartAuto : kStartDemand;
 }
 
 std::string NtService::UnitState() const {

@@ -58,7 +58,7 @@ public:
     static constexpr unsigned long kControlInterrogate = 4;
     static constexpr unsigned long kControlShutdown = 5;
 
-    // Start types: enabled at boot, installed only, masked.
+    // Start types: enabled at boot, installed only, refusing every start.
     static constexpr int kStartAuto = 2;
     static constexpr int kStartDemand = 3;
     static constexpr int kStartDisabled = 4;
@@ -82,16 +82,20 @@ public:
     // when any step failed (a unit already written stays); LastError and
     // LastErrorText tell which. Runs systemctl and waits for it.
     bool Install(int startType);
-    // Disables and unmasks the unit, deletes it and reloads systemd; stops
-    // at the first step that fails. A running service keeps running.
+    // Disables the unit, deletes it and reloads systemd; stops at the first
+    // step that fails. A running service keeps running.
     bool Uninstall();
     // After a failed Install or Uninstall: the errno of the failing step,
     // or systemctl's exit status; and what failed, in words.
     int LastError() const { return lastError_; }
     const std::string& LastErrorText() const { return lastErrorText_; }
     // What "systemctl is-enabled" says of the unit ("enabled", "disabled",
-    // "masked-runtime", ...); empty when it says nothing.
+    // "static", ...); empty when it says nothing.
     std::string UnitState() const;
+    // The installed unit's start type: kStartDisabled when it refuses
+    // manual starts, kStartAuto when systemctl calls it enabled, else
+    // kStartDemand; 0 when it is not installed.
+    int InstalledStartType() const;
 
     // The dispatcher: false at once when systemd did not start this process
     // (no NOTIFY_SOCKET), otherwise runs ServiceMain on its own thread,
@@ -119,7 +123,8 @@ public:
 
     // The unit file's text: Type=notify, ExecStart with --home, After= and
     // Wants= from the dependencies in order (".service" added to a name
-    // without a dot); the disabled type refuses manual starts. An empty
+    // without a dot); the disabled type refuses manual starts and has no
+    // [Install] section, so it cannot be enabled either. An empty
     // result: a path or name that a unit cannot hold (a line break).
     static std::string UnitText(std::string_view program, std::string_view home,
                                 const std::vector<std::string>& dependencies, int startType);

@@ -103,12 +103,12 @@ int Command::ShowAll() {
     out_ << "Run as service: " << (p.runAsService ? "yes" : "no") << "\n";
     out_ << "Service name: " << p.serviceName << "\n";
     if (editor_.Installed()) {
+        const int type = service.InstalledStartType();
         const std::string state = service.UnitState();
-        const char* type = state == "enabled"                ? "automatic"
-                           : state.rfind("masked", 0) == 0   ? "disabled"
-                           : state.empty() || state == "bad" ? "unknown"
-                                                             : "manual";
-        out_ << "Start type: " << type;
+        out_ << "Start type: "
+             << (type == NtService::kStartAuto       ? "automatic"
+                 : type == NtService::kStartDisabled ? "disabled"
+                                                     : "manual");
         if (!state.empty()) out_ << " (systemctl is-enabled: " << state << ")";
         out_ << "\n";
     } else {
@@ -238,7 +238,8 @@ const char* ServiceCommandHelp() {
     return "  service                    show the service settings and whether it is installed\n"
            "  service install [auto|manual|disabled]\n"
            "                             install the systemd unit: enabled at boot (auto, the\n"
-           "                             default), started by hand only, or masked\n"
+           "                             default), started by hand only, or refusing every\n"
+           "                             start\n"
            "  service remove             remove the unit; the program runs as an application\n"
            "  service name NAME          the service's name (while it is not installed)\n"
            "  service depends add NAME   a unit that must start before the service\n"

@@ -136,8 +136,8 @@ TEST_F(ServicePageTest, InstallAndRemoveFromThePage) {
     EXPECT_TRUE(page.Installed());
     EXPECT_FALSE(page.NameAndStartTypeEnabled());
     EXPECT_EQ("Remove Service", page.InstallCaption());
-    EXPECT_EQ((std::vector<std::string>{"daemon-reload", "mask --runtime News.service"}),
-              systemctl.Calls());
+    EXPECT_EQ(std::vector<std::string>{"daemon-reload"}, systemctl.Calls());
+    EXPECT_EQ(NtService::kStartDisabled, page.Service()->InstalledStartType());
     EXPECT_EQ("News", Ini("Service", "ServiceName"));
     ASSERT_EQ(1u, shown.size());
     EXPECT_EQ(

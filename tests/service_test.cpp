@@ -95,8 +95,7 @@ TEST_F(ServiceCommandTest, InstallShowRemoveAsAnOwnerWould) {
         "Service removal successful.\n\nQuorvel is now configured to run as a normal "
         "application.\n",
         out);
-    EXPECT_EQ((std::vector<std::string>{"disable News.service", "unmask --runtime News.service",
-                                        "daemon-reload"}),
+    EXPECT_EQ((std::vector<std::string>{"disable News.service", "daemon-reload"}),
               systemctl.Calls());
     EXPECT_EQ("No", Ini("Service", "RunAsService"));
     EXPECT_EQ("", testutil::ReadFile(Units() + "/News.service"));
@@ -115,7 +114,7 @@ TEST_F(ServiceCommandTest, StartTypesAndRefusals) {
         std::string err;  // a part of standard error
     } cases[] = {
         {"service install", 0, {"daemon-reload", "enable Quorvel.service"}, ""},
-        {"service install disabled", 0, {"daemon-reload", "mask --runtime Quorvel.service"}, ""},
+        {"service install disabled", 0, {"daemon-reload"}, ""},
         {"service install sometimes", 2, {}, "auto, manual or disabled"},
         {"service name 'My News'", 3, {}, "letters, digits"},
         {"service name " + std::string(50, 'n'), 3, {}, "1 to 49"},
