@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +206,7 @@ TEST_F(ServiceCommandTest, StartedByHandSaysHowToStartItAndFails) {
                                           Home() + " service run no\""))
         << err;
     EXPECT_EQ(std::string::npos, err.find(name63 + "n")) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;  // that line only
     // Nothing of the server ran.
     EXPECT_EQ("", dir.Read("home/quorvel.log"));
 }
