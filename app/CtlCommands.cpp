@@ -127,8 +127,6 @@ CtlReply DelGroup(const std::vector<std::string>& words) {
 // reads them; nullopt (with the refusal in *why) when they are not set.
 std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
     const std::string news = profile::GetString(qvSetup->IniPath(), "admin", "Newspath", "?", 255);
-    const std::string all =
-        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "allgroupfile", "?", 255);
     const std::string sub =
         profile::GetString(qvSetup->IniPath(), "Newsfeed01", "subgroupfile", "?", 255);
     if (news.empty() || news[0] == '?' || news[0] == '!') {
@@ -140,10 +138,7 @@ std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
                      "No subscription file is configured (SubGroupFile in section [Newsfeed01]).");
         return std::nullopt;
     }
-    // The settings store's news directory always ends with "/"; so does the
-    // page's path.
-    const std::string dir = news.back() == '/' ? news : news + "/";
-    return store::SubscriptionPage(dir, all, sub);
+    return store::SubscriptionPage::FromSetup(*qvSetup);
 }
 
 bool ContainsNoCase(const std::vector<std::string>& names, const std::string& name) {

@@ -9,7 +9,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_set>
 
+#include "settings/Profile.h"
+#include "settings/Setup.h"
 #include "store/StoreNames.h"
 
 namespace store {
@@ -267,46 +270,30 @@ SubscriptionPage::SubscriptionPage(std::string newsDir, std::string allGroupFile
       allGroupFile_(std::move(allGroupFile)),
       subGroupFile_(std::move(subGroupFile)) {}
 
+SubscriptionPage SubscriptionPage::FromSetup(const Setup& setup) {
+    const std::string& ini = setup.IniPath();
+    std::string news = profile::GetString(ini, "admin", "Newspath", "?", 255);
+    if (!news.empty() && news[0] != '?' && news.back() != '/') news += '/';
+    return SubscriptionPage(std::move(news),
+                            profile::GetString(ini, "Newsfeed01", "allgroupfile", "?", 255),
+                            profile::GetString(ini, "Newsfeed01", "subgroupfile", "?", 255));
+}
+
 bool SubscriptionPage::GroupFileConfigured() const {
     return !allGroupFile_.empty() && allGroupFile_[0] != '?' &&
            allGroupFile_.find_first_not_of(' ') != std::string::npos;
 }
 
 std::optional<std::vector<std::string>> SubscriptionPage::MsgLoadCat() const {
-    if (!GroupFileConfigured()) return std::nullopt;
-    auto lines = ReadLines(AllGroupsPath());
-    if (!lines) return std::nullopt;
-    std::vector<std::string> cats;
-    for (std::size_t i = 1; i < lines->size(); ++i) {
-        const std::string& line = (*lines)[i];
-        if (line.size() < 5) break;
-        std::string cat = StripToPeriod(line);
-        if (!ContainsNoCase(cats, cat)) cats.push_back(std::move(cat));
-    }
-    SortNoCase(cats);
-    return cats;
+    GroupListScan scan = GroupListScan::Categories(*this);
+    if (scan.Finish() != GroupListScan::Status::Done) return std::nullopt;
+    return scan.CategoryList();
 }
 
 SubscriptionPage::CategoryGroups SubscriptionPage::CategoryClick(std::string_view category) const {
-    CategoryGroups out;
-    for (std::string& name : SubscribedGroups(SubscriptionPath()))
-        if (StripToPeriod(name) == category) out.subscribed.push_back(std::move(name));
-    if (GroupFileConfigured()) {
-        if (const auto lines = ReadLines(AllGroupsPath())) {
-            for (std::size_t i = 1; i < lines->size(); ++i) {
-                const std::string& line = (*lines)[i];
-                if (line.size() < 5) break;
-                if (StripToPeriod(line) != category) continue;
-                std::string name = StripToSpace(line);
-                if (!ContainsNoCase(out.subscribed, name) &&
-                    !ContainsNoCase(out.unsubscribed, name))
-                    out.unsubscribed.push_back(std::move(name));
-            }
-        }
-    }
-    SortNoCase(out.subscribed);
-    SortNoCase(out.unsubscribed);
-    return out;
+    GroupListScan scan = GroupListScan::Category(*this, category);
+    scan.Finish();
+    return CategoryGroups{scan.Subscribed(), scan.Unsubscribed()};
 }
 
 bool SubscriptionPage::FeedSessionRunning() const {
@@ -342,6 +329,101 @@ std::optional<std::size_t> SubscriptionPage::CmSearch(const std::vector<std::str
     for (std::size_t i = from; i < entries.size(); ++i)
         if (entries[i].find(needle) != std::string::npos) return i;
     return std::nullopt;
+}
+
+struct GroupListScan::Seen {
+    std::unordered_set<std::string> names;
+    // false: the name was listed already.
+    bool Add(std::string_view name) {
+        std::string key(name);
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return names.insert(std::move(key)).second;
+    }
+};
+
+GroupListScan::GroupListScan(Kind kind, std::string category)
+    : kind_(kind), category_(std::move(category)), seen_(std::make_unique<Seen>()) {}
+GroupListScan::GroupListScan(GroupListScan&&) noexcept = default;
+GroupListScan& GroupListScan::operator=(GroupListScan&&) noexcept = default;
+GroupListScan::~GroupListScan() = default;
+
+GroupListScan GroupListScan::Categories(const SubscriptionPage& page) {
+    GroupListScan scan(Kind::Categories, {});
+    scan.Open(page);
+    return scan;
+}
+
+GroupListScan GroupListScan::Category(const SubscriptionPage& page, std::string_view category) {
+    GroupListScan scan(Kind::Category, std::string(category));
+    for (std::string& name : SubscribedGroups(page.SubscriptionPath()))
+        if (StripToPeriod(name) == category) {
+            scan.seen_->Add(name);
+            scan.subscribed_.push_back(std::move(name));
+        }
+    scan.Open(page);
+    // Without a group list the category still shows what is subscribed.
+    if (scan.status_ != Status::Running) scan.Complete();
+    return scan;
+}
+
+void GroupListScan::Open(const SubscriptionPage& page) {
+    if (!page.GroupFileConfigured()) {
+        status_ = Status::NotConfigured;
+        return;
+    }
+    file_.reset(std::fopen(page.AllGroupsPath().c_str(), "rb"));
+    if (!file_) status_ = Status::Unreadable;
+}
+
+GroupListScan::Status GroupListScan::Step(std::size_t maxLines) {
+    if (status_ != Status::Running) return status_;
+    char* buf = nullptr;
+    std::size_t cap = 0;
+    for (std::size_t n = 0; n < maxLines; ++n) {
+        const ssize_t got = ::getline(&buf, &cap, file_.get());
+        if (got <= 0) {
+            Complete();
+            break;
+        }
+        std::string_view line(buf, static_cast<std::size_t>(got));
+        if (line.ends_with('\n')) line.remove_suffix(1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        // The first line is the reply's status line; the "." line (the
+        // first one shorter than 5 characters) ends the list.
+        if (lines_++ == 0) continue;
+        if (line.size() < 5) {
+            Complete();
+            break;
+        }
+        Take(line);
+    }
+    std::free(buf);
+    return status_;
+}
+
+GroupListScan::Status GroupListScan::Finish() {
+    while (Step(4096) == Status::Running) {}
+    return status_;
+}
+
+void GroupListScan::Take(std::string_view line) {
+    if (kind_ == Kind::Categories) {
+        std::string category = StripToPeriod(line);
+        if (seen_->Add(category)) categories_.push_back(std::move(category));
+        return;
+    }
+    if (StripToPeriod(line) != category_) return;
+    std::string name = StripToSpace(line);
+    if (seen_->Add(name)) unsubscribed_.push_back(std::move(name));
+}
+
+void GroupListScan::Complete() {
+    file_.reset();
+    if (status_ == Status::Running) status_ = Status::Done;
+    SortNoCase(categories_);
+    SortNoCase(subscribed_);
+    SortNoCase(unsubscribed_);
+    seen_->names.clear();
 }
 
 }  // namespace store

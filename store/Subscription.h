@@ -21,10 +21,14 @@
 // reply to QUIT. Its readers skip the first line and stop at the first line
 // shorter than 5 characters.
 
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class Setup;
 
 namespace store {
 
@@ -107,16 +111,23 @@ public:
     static constexpr std::string_view kNotFoundTitle = "Program Information";
 
     SubscriptionPage(std::string newsDir, std::string allGroupFile, std::string subGroupFile);
+    // The page over the files the main settings name, read as the page
+    // reads them: the news directory "admin"/"Newspath" (a "/" added when
+    // missing) and "Newsfeed01"/"allgroupfile" and "subgroupfile", each "?"
+    // when not set.
+    static SubscriptionPage FromSetup(const Setup& setup);
 
     // MsgLoadCat: the categories of the all-groups file, sorted, each once
     // (compared without regard to case). nullopt: the file name is not
     // configured ("?") or the file cannot be read; the caller shows
-    // kNoGroupFileSetting or kNoGroupFile.
+    // kNoGroupFileSetting or kNoGroupFile. Reads the whole file at once; a
+    // front-end that must stay responsive runs a GroupListScan instead.
     std::optional<std::vector<std::string>> MsgLoadCat() const;
     bool GroupFileConfigured() const;
 
     // CategoryClick: the subscribed and unsubscribed groups of a category
-    // (category compared exactly), each list sorted.
+    // (category compared exactly), each list sorted. Reads the whole file
+    // at once, as MsgLoadCat.
     struct CategoryGroups {
         std::vector<std::string> subscribed;
         std::vector<std::string> unsubscribed;
@@ -144,6 +155,68 @@ private:
     std::string newsDir_;
     std::string allGroupFile_;
     std::string subGroupFile_;
+};
+
+// The newsfeed page's two loads of the all-groups file, a slice of lines at
+// a time: its categories, or the groups of one category. An upstream's list
+// has 100,000 lines and more; a front-end runs one Step between the loop's
+// other work, so readers are served while the page fills. Names are kept in
+// hash sets, so a load takes time in proportion to the file.
+class GroupListScan {
+public:
+    enum class Status {
+        Running,        // more lines to read
+        Done,           // the lists are complete
+        NotConfigured,  // no "AllGroupFile" setting: show kNoGroupFileSetting
+        Unreadable,     // the all-groups file cannot be read: show kNoGroupFile
+    };
+
+    // The categories: the text before each line's first "." or blank, each
+    // once (compared without regard to case, the first spelling kept).
+    static GroupListScan Categories(const SubscriptionPage& page);
+    // One category's groups (its name compared exactly): the subscribed ones,
+    // read at once from the subscription file, and the all-groups file's
+    // others, each once (compared without regard to case). A missing
+    // all-groups file leaves only the subscribed ones.
+    static GroupListScan Category(const SubscriptionPage& page, std::string_view category);
+
+    GroupListScan(GroupListScan&&) noexcept;
+    GroupListScan& operator=(GroupListScan&&) noexcept;
+    ~GroupListScan();
+
+    // Reads up to maxLines more lines; when the file is done the lists are
+    // sorted without regard to case.
+    Status Step(std::size_t maxLines);
+    // Reads the rest at once.
+    Status Finish();
+    Status GetStatus() const { return status_; }
+    std::size_t LinesRead() const { return lines_; }
+
+    // Complete once the status is Done.
+    const std::vector<std::string>& CategoryList() const { return categories_; }
+    const std::vector<std::string>& Subscribed() const { return subscribed_; }
+    const std::vector<std::string>& Unsubscribed() const { return unsubscribed_; }
+
+private:
+    enum class Kind { Categories, Category };
+    GroupListScan(Kind kind, std::string category);
+    void Open(const SubscriptionPage& page);
+    void Take(std::string_view line);
+    void Complete();
+
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    Kind kind_;
+    std::string category_;
+    Status status_ = Status::Running;
+    std::unique_ptr<std::FILE, Closer> file_;
+    std::size_t lines_ = 0;
+    std::vector<std::string> categories_;
+    std::vector<std::string> subscribed_;
+    std::vector<std::string> unsubscribed_;
+    struct Seen;
+    std::unique_ptr<Seen> seen_;  // lower-case names already listed
 };
 
 }  // namespace store

@@ -159,6 +159,54 @@ TEST(Subscription, PageListsCategoriesAndGroups) {
     EXPECT_FALSE(SubscriptionPage(dir.Path() + "/", "nothere.all", "feed01.sub").MsgLoadCat());
 }
 
+TEST(Subscription, ScanInSlicesGivesTheWholeLoadsResult) {
+    TempDir dir;
+    // One category of 30,000 groups, the rest spread over many: a load that
+    // compared every name with every other would take minutes.
+    std::string all = "215 list\r\n";
+    for (int i = 0; i < 30000; ++i) all += "alt.g" + std::to_string(i) + " 10 1 y\r\n";
+    for (int i = 0; i < 3000; ++i)
+        all += "c" + std::to_string(i % 700) + ".x" + std::to_string(i) + " 1 1 y\r\n";
+    all += "ALT.G7 1 1 y\r\n.\r\n205 bye\r\nnot.a.group 1 1 y\r\n";
+    dir.Write("feed01.all", all);
+    dir.Write("feed01.sub", "Y0000000000 alt.g5\r\n");
+    const SubscriptionPage page(dir.Path() + "/", "feed01.all", "feed01.sub");
+
+    GroupListScan cats = GroupListScan::Categories(page);
+    std::size_t steps = 0;
+    while (cats.Step(1000) == GroupListScan::Status::Running) {
+        ASSERT_LE(cats.LinesRead(), (steps + 1) * 1000);
+        ++steps;
+    }
+    EXPECT_GE(steps, 33u);
+    ASSERT_EQ(GroupListScan::Status::Done, cats.GetStatus());
+    EXPECT_EQ(701u, cats.CategoryList().size());  // "alt" once, c0 ... c699
+    EXPECT_EQ("alt", cats.CategoryList().front());
+
+    GroupListScan alt = GroupListScan::Category(page, "alt");
+    while (alt.Step(997) == GroupListScan::Status::Running) {}
+    EXPECT_EQ((std::vector<std::string>{"alt.g5"}), alt.Subscribed());
+    // Neither the subscribed group nor a second spelling of a listed one,
+    // nor anything after the "." line.
+    EXPECT_EQ(29999u, alt.Unsubscribed().size());
+    EXPECT_EQ("alt.g0", alt.Unsubscribed().front());
+
+    struct Case {
+        const char* allGroupFile;
+        GroupListScan::Status want;
+    } cases[] = {{"?", GroupListScan::Status::NotConfigured},
+                 {" ", GroupListScan::Status::NotConfigured},
+                 {"nothere.all", GroupListScan::Status::Unreadable}};
+    for (const Case& c : cases) {
+        const SubscriptionPage other(dir.Path() + "/", c.allGroupFile, "feed01.sub");
+        EXPECT_EQ(c.want, GroupListScan::Categories(other).Step(10)) << c.allGroupFile;
+        // A category without a group list still shows its subscriptions.
+        GroupListScan scan = GroupListScan::Category(other, "alt");
+        EXPECT_EQ(c.want, scan.Finish()) << c.allGroupFile;
+        EXPECT_EQ(1u, scan.Subscribed().size()) << c.allGroupFile;
+    }
+}
+
 TEST(Subscription, PageRefusesChangesWhileFeedRuns) {
     TempDir dir;
     dir.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
