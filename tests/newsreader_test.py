@@ -155,8 +155,6 @@ class NewsreaderTest(unittest.TestCase):
 
     # ---- the protocol -------------------------------------------------------------
 
-    @unittest.skip("the fetch of a new subscription's first article is the feed's fix; "
-                   "enable once it has landed")
     def test_subscribe_all_fetches_every_article_the_first_included(self):
         got = set(hs.group_ids(self.home, UPSTREAM))
         self.assertEqual({mid for mid, _ in upstream_articles()}, got)
