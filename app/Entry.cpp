@@ -14,13 +14,15 @@
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
+#include "app/ServiceHost.h"
+#include "core/Version.h"
 #include "service/ServiceCommand.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 
 namespace {
 
-void Usage(std::ostream& out) {
+void Usage(std::ostream& out, bool desktop) {
     out << "Usage: quorvel [--home DIR] [--headless]\n"
            "       quorvel [--home DIR] ctl COMMAND [ARGS]\n"
            "       quorvel [--home DIR] service [COMMAND [ARGS]]\n"
@@ -32,8 +34,9 @@ void Usage(std::ostream& out) {
            "               and the control socket quorvel.ctl live there (default: the\n"
            "               directory of the program)\n"
            "  --headless   run without windows; the activity log also goes to standard\n"
-           "               output (this build always runs headless)\n"
-           "  --help       show this help and exit\n"
+        << (desktop ? "               output (without a display it always runs so)\n"
+                    : "               output (this build always runs headless)\n")
+        << "  --help       show this help and exit\n"
            "  --version    show the version and exit\n"
            "\n"
            "Control commands:\n"
@@ -117,17 +120,17 @@ CommandLine Parse(int argc, char** argv) {
 
 }  // namespace
 
-Launch PrepareLaunch(int argc, char** argv, const char* version) {
+Launch PrepareLaunch(int argc, char** argv, const char* version, bool desktop) {
     Launch launch;
     const CommandLine cl = Parse(argc, argv);
     if (!cl.error.empty()) {
         std::cerr << "quorvel: " << cl.error << "\n";
-        Usage(std::cerr);
+        Usage(std::cerr, desktop);
         launch.exitCode = 2;
         return launch;
     }
     if (cl.help) {
-        Usage(std::cout);
+        Usage(std::cout, desktop);
         return launch;
     }
     if (cl.version) {
@@ -169,13 +172,30 @@ Launch PrepareLaunch(int argc, char** argv, const char* version) {
         launch.serviceName = settings.GetServiceName();
         return launch;
     }
-    if (!cl.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
-        std::cerr << "quorvel: the graphical front-end is not available in this build; running "
-                     "headless\n";
-
+    const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
     launch.host = Launch::Host::Headless;
+    if (!cl.headless && display && desktop)
+        launch.host = Launch::Host::Desktop;
+    else if (!cl.headless && display)
+        std::cerr << "quorvel: the graphical front-end is not available in this build; running "
+                     "headless
+";
     launch.options.interactive = ::isatty(STDIN_FILENO) != 0;
     return launch;
+}
+
+int RunProgram(int argc, char** argv, const DesktopHost& desktop) {
+    return Guarded([&] {
+        const std::string ver(version::kProductVersion);
+        const Launch launch = PrepareLaunch(argc, argv, ver.c_str(), static_cast<bool>(desktop));
+        switch (launch.host) {
+            case Launch::Host::None: return launch.exitCode;
+            case Launch::Host::Headless: return RunHeadless(launch.options);
+            case Launch::Host::Service: return RunAsService(launch.options, launch.serviceName);
+            case Launch::Host::Desktop: return desktop(launch.options, argc, argv);
+        }
+        return launch.exitCode;
+    });
 }
 
 int Guarded(const std::function<int()>& body) {

@@ -198,8 +198,10 @@ bool Server::Start(std::string* why) {
 
 void Server::Run() {
     parts_->loop.Run();
-    parts_->controller->UpdLog("[QV] Quorvel stopped");
+    Stopped();
 }
+
+void Server::Stopped() { parts_->controller->UpdLog("[QV] Quorvel stopped"); }
 
 void Server::Stop() {
     qvPaneSplit* controller = parts_->controller.get();

@@ -48,6 +48,9 @@ public:
     bool Start(std::string* why = nullptr);
     // Runs the loop until File > Exit or Stop, then logs the stop line.
     void Run();
+    // For a host that drives the loop from its own: logs the stop line once
+    // the loop has stopped.
+    void Stopped();
     // Thread-safe: asks the loop's thread to exit as File > Exit does. A
     // request made before Run takes effect as soon as Run begins.
     void Stop();

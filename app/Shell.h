@@ -9,6 +9,8 @@
 #include <vector>
 
 struct ConnectionTree {
+    int listenPort = 0;                // "Serving on Port: %d"
+    int maxClients = 0;                // "Max Client Connections: %d"
     std::vector<std::string> readers;  // "IP: 127.0.0.1"
     std::vector<std::string> feeds;    // "IP:10.0.0.1"
 };

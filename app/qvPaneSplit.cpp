@@ -115,6 +115,7 @@ void qvPaneSplit::SetupWindow() {
     timings.startGraceMs = 0;
     dial_ = std::make_unique<DialUpController>(Loop(), *dialUp_, log, nullptr, timings);
     dial_->SetView(dialView_);
+    dial_->SetInTray(inTray_);
     std::string why;
     if (RasInstalled && !dialUp_->Available(&why)) UpdLog(why);
     fetchCountdown_ = qvSetup->GetSleepTime();
@@ -537,6 +538,11 @@ void qvPaneSplit::SetDialView(RasDialogView* view) {
     if (dial_) dial_->SetView(view);
 }
 
+void qvPaneSplit::SetInTray(std::function<bool()> inTray) {
+    inTray_ = std::move(inTray);
+    if (dial_) dial_->SetInTray(inTray_);
+}
+
 // ---- log, status, tree
 
 void qvPaneSplit::UpdLog(std::string_view text) { shell_.AddLogLine(log_.Add(text)); }
@@ -585,6 +591,8 @@ void qvPaneSplit::DoStatus() {
 
 ConnectionTree qvPaneSplit::Connections() const {
     ConnectionTree tree;
+    tree.listenPort = qvSetup->GetListenPort();
+    tree.maxClients = MAX_CLIENTS;
     for (const Slot& s : clients_)
         if (s.inUse) tree.readers.push_back(s.label);
     for (const Slot& s : feeds_)
@@ -596,10 +604,10 @@ void qvPaneSplit::UpdateTree() { shell_.ShowConnections(Connections()); }
 
 std::vector<std::string> qvPaneSplit::TreeLines() const {
     std::vector<std::string> lines;
-    lines.emplace_back("Quorvel Information");
-    lines.push_back("  Serving on Port: " + std::to_string(qvSetup->GetListenPort()));
-    lines.push_back("  Max Client Connections: " + std::to_string(MAX_CLIENTS));
     const ConnectionTree tree = Connections();
+    lines.emplace_back("Quorvel Information");
+    lines.push_back("  Serving on Port: " + std::to_string(tree.listenPort));
+    lines.push_back("  Max Client Connections: " + std::to_string(tree.maxClients));
     lines.emplace_back("Client Connections");
     for (const std::string& l : tree.readers) lines.push_back("  " + l);
     lines.emplace_back("Server Connections");

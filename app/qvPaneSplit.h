@@ -102,6 +102,9 @@ public:
     // Where a front-end shows the dial-up dialog; the headless front-end
     // has none and follows the progress in the log.
     void SetDialView(RasDialogView* view);
+    // Whether the main window is hidden in the tray: the dial-up dialog
+    // then opens as the untitled one. Without it, never.
+    void SetInTray(std::function<bool()> inTray);
 
     bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
 
@@ -229,6 +232,7 @@ private:
     std::unique_ptr<DialUpController> dial_;  // after dialUp_: it goes first
     DialTimings dialTimings_;
     RasDialogView* dialView_ = nullptr;
+    std::function<bool()> inTray_;
     // Connect requests posted after a dial but not handled yet: the run has
     // begun though no feed session exists so far.
     int startingSessions_ = 0;
