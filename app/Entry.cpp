@@ -178,8 +178,7 @@ Launch PrepareLaunch(int argc, char** argv, const char* version, bool desktop) {
         launch.host = Launch::Host::Desktop;
     else if (!cl.headless && display)
         std::cerr << "quorvel: the graphical front-end is not available in this build; running "
-                     "headless
-";
+                     "headless\n";
     launch.options.interactive = ::isatty(STDIN_FILENO) != 0;
     return launch;
 }

@@ -1,10 +1,18 @@
 #include "app/HostProcess.h"
 
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <string>
+
+#include "app/qvPaneSplit.h"
+#include "net/EventLoop.h"
 
 void PrepareHostProcess() {
     ::signal(SIGPIPE, SIG_IGN);
@@ -27,4 +35,33 @@ int TickMsFromEnvironment() {
         return 0;
     }
     return static_cast<int>(ms);
+}
+
+ExitSignals::ExitSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &set_, &old_);
+    fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+ExitSignals::~ExitSignals() {
+    if (fd_ >= 0) ::close(fd_);
+    ::sigprocmask(SIG_SETMASK, &old_, nullptr);
+}
+
+void ExitSignals::Watch(EventLoop& loop, qvPaneSplit& controller) {
+    if (fd_ < 0) return;
+    loop.Watch(fd_, EPOLLIN, [this, &controller](std::uint32_t) {
+        signalfd_siginfo info{};
+        const ssize_t n = ::read(fd_, &info, sizeof info);
+        if (n == static_cast<ssize_t>(sizeof info))
+            controller.UpdLog(std::string("[QV] ") + ::strsignal(static_cast<int>(info.ssi_signo)) +
+                              ": exiting");
+        controller.CmExit();
+    });
+}
+
+void ExitSignals::Unwatch(EventLoop& loop) {
+    if (fd_ >= 0) loop.Unwatch(fd_);
 }

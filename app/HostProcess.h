@@ -1,6 +1,11 @@
 #pragma once
 // Process-wide settings that every host makes before it builds the core.
 
+#include <signal.h>
+
+class EventLoop;
+class qvPaneSplit;
+
 // Ignores SIGPIPE (a reader that vanishes mid-reply must not end the
 // server) and raises the descriptor limit to the hard limit: 500 readers,
 // their article files and the feed need more than the usual 1024.
@@ -12,3 +17,24 @@ void PrepareHostProcess();
 // it to see a scheduled run without waiting minutes. 0: not set or invalid
 // (said on standard error).
 int TickMsFromEnvironment();
+
+// SIGTERM and SIGINT end the server as File > Exit does. They are blocked
+// from construction on (before a host starts threads of its own, which
+// inherit the mask) and read from a descriptor on the loop, so no work runs
+// in a signal handler.
+class ExitSignals {
+public:
+    ExitSignals();
+    ~ExitSignals();
+    ExitSignals(const ExitSignals&) = delete;
+    ExitSignals& operator=(const ExitSignals&) = delete;
+
+    // From now on a signal logs "[QV] <signal>: exiting" and runs CmExit.
+    void Watch(EventLoop& loop, qvPaneSplit& controller);
+    void Unwatch(EventLoop& loop);
+
+private:
+    sigset_t set_{};
+    sigset_t old_{};
+    int fd_ = -1;
+};

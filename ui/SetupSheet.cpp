@@ -5,6 +5,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "ui/ServiceEditorPage.h"
 #include "ui/feedGrpPage.h"
 #include "ui/groupSetPage.h"
 #include "ui/schedSetPage.h"
@@ -17,6 +18,7 @@ SetupSheet::SetupSheet(SheetContext context, QWidget* parent) : QDialog(parent) 
         new schedSetPage(context),
         new groupSetPage(context),
         new feedGrpPage(context),
+        new ServiceEditorPage(context),
 
     };
     for (SheetPage* page : pages_) tabs_->addTab(page, page->Title());

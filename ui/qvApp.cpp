@@ -1,11 +1,10 @@
 #include "ui/qvApp.h"
 
-#include <signal.h>
-
 #include <QApplication>
 #include <QMessageBox>
 #include <iostream>
 
+#include "app/HostProcess.h"
 #include "app/qvPaneSplit.h"
 #include "core/Version.h"
 #include "net/EventLoop.h"
@@ -97,9 +96,10 @@ void qvApp::Exit() {
 }
 
 int RunDesktop(const HostOptions& options, int& argc, char** argv) {
-    // A reader that vanishes in the middle of a reply must not end the
-    // server.
-    ::signal(SIGPIPE, SIG_IGN);
+    PrepareHostProcess();
+    // Before Qt starts threads of its own, so that they leave the signals
+    // to the loop.
+    ExitSignals exitSignals;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvel - NNTP Server for Window NT/95"));
     QApplication::setDesktopFileName(QStringLiteral("quorvel"));
@@ -111,6 +111,7 @@ int RunDesktop(const HostOptions& options, int& argc, char** argv) {
     DesktopOptions desktop;
     desktop.server.home = options.home;
     desktop.server.version = options.version;
+    desktop.server.tickMs = TickMsFromEnvironment();
     qvApp qv(desktop);
     std::string why;
     if (!qv.InitMainWindow(&why)) {
@@ -118,8 +119,10 @@ int RunDesktop(const HostOptions& options, int& argc, char** argv) {
         QMessageBox::critical(nullptr, QStringLiteral("Quorvel"), QString::fromStdString(why));
         return 1;
     }
+    exitSignals.Watch(qv.Core().Loop(), qv.Controller());
     QObject::connect(&qv, &qvApp::exited, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QApplication::exec();
+    exitSignals.Unwatch(qv.Core().Loop());
     qv.Core().Stopped();
     return 0;
 }
