@@ -12,12 +12,14 @@
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/util/TestUtil.h"
@@ -77,6 +79,26 @@ struct Desktop {
     }
     qvApp app;
     bool started = false;
+};
+
+// A newsreader's thread, which talks while the test's thread runs the
+// loops. When it goes it is told to stop and joined, also when a check
+// failed halfway.
+class Background {
+public:
+    explicit Background(std::function<void(const std::atomic<bool>& stop)> fn)
+        : thread_([this, fn = std::move(fn)] { fn(stop_); }) {}
+    ~Background() { Join(); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    void Join() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // Answers every message box that opens, in turn from the answers queued

@@ -188,7 +188,7 @@ void qvAppTest::questionLeavesReadersServed() {
     // The reader talks from a thread of its own; this one runs the loops.
     std::atomic<int> stage{0};
     std::atomic<int> replies{0};
-    std::thread reader([&] {
+    uitest::Background reader([&](const std::atomic<bool>&) {
         testutil::LineClient c;
         if (!c.Connect(home.Port()) || !c.ReadLine()) return;
         stage = 1;
@@ -216,7 +216,7 @@ void qvAppTest::questionLeavesReadersServed() {
     QVERIFY(WaitFor([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }));
     stage = 2;
     QVERIFY(WaitFor([&] { return stage == 3; }, 15000));
-    reader.join();
+    reader.Join();
     QCOMPARE(replies.load(), 5);
     QCOMPARE(answers, 0);  // still open
 
