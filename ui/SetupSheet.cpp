@@ -5,9 +5,11 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "ui/RasSetPage.h"
 #include "ui/ServiceEditorPage.h"
 #include "ui/feedGrpPage.h"
 #include "ui/groupSetPage.h"
+#include "ui/mainSetPage.h"
 #include "ui/schedSetPage.h"
 
 SetupSheet::SetupSheet(SheetContext context, QWidget* parent) : QDialog(parent) {
@@ -15,10 +17,8 @@ SetupSheet::SetupSheet(SheetContext context, QWidget* parent) : QDialog(parent) 
     setObjectName(QStringLiteral("setupSheet"));
     tabs_ = new QTabWidget;
     pages_ = {
-        new schedSetPage(context),
-        new groupSetPage(context),
-        new feedGrpPage(context),
-        new ServiceEditorPage(context),
+        new mainSetPage(context), new schedSetPage(context), new groupSetPage(context),
+        new RasSetPage(context),  new feedGrpPage(context),  new ServiceEditorPage(context),
 
     };
     for (SheetPage* page : pages_) tabs_->addTab(page, page->Title());

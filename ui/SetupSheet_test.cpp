@@ -15,12 +15,14 @@
 #include "app/qvPaneSplit.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
+#include "ui/RasSetPage.h"
 #include "ui/ServiceEditorPage.h"
 #include "ui/SetupSheet.h"
 #include "ui/UiTestUtil.h"
 #include "ui/Wizard.h"
 #include "ui/feedGrpPage.h"
 #include "ui/groupSetPage.h"
+#include "ui/mainSetPage.h"
 #include "ui/qvFrame.h"
 #include "ui/schedSetPage.h"
 
@@ -91,21 +93,69 @@ private slots:
 
 void SetupSheetTest::pagesInOrderAndOnlyShownOnesApply() {
     Home home;
+    home.Write("news/feed01.all", kAllGroups);
     Desktop d(home);
     QVERIFY(d.started);
-    const std::string before = home.Read("Quorvel.INI");
+    const std::string allow = home.Read("allowip.ini");
     Sheet s(d);
     QCOMPARE(s.sheet.windowTitle(), QStringLiteral("Setup Information"));
     QStringList titles;
     for (int i = 0; i < s.sheet.Tabs()->count(); ++i) titles << s.sheet.Tabs()->tabText(i);
-    QCOMPARE(titles, (QStringList{"Events", "Groups", "Newsfeed", "NT Service"}));
-    // The first page shows with the sheet; nothing else has been shown.
+    QCOMPARE(titles, (QStringList{"Setup", "Events", "Groups", "RAS", "Newsfeed", "NT Service"}));
+
+    // The Setup page shows with the sheet and fills from the files.
+    auto* setup = qobject_cast<mainSetPage*>(s.sheet.Page(0));
+    QCOMPARE(setup->ListenPort()->text(), QString::number(home.Port()));
+    QCOMPARE(setup->NewsPath()->text(), QStringLiteral("news/"));
+    QCOMPARE(setup->PostingHost()->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(Items(setup->AllowList()), QStringList{"127.0.0.1"});
+
+    // Visiting the RAS page and applying changes the "ras" section only.
+    auto* ras = s.Show<RasSetPage>(3);
+    QVERIFY(WaitFor([&] { return ras->Loaded(); }));
+    QCOMPARE(ras->Profile()->itemText(0), QStringLiteral("(None)"));
+    QCOMPARE(ras->Profile()->currentIndex(), 0);
+    QCOMPARE(ras->Password()->echoMode(), QLineEdit::Password);
+    const std::string password(45, 'p');
+    ras->Login()->setText("owner");
+    ras->Password()->setText(QString::fromStdString(password));
+    ras->Redial()->setText("3");
+    ras->Wait()->setText("90");
+    ras->Drop()->setChecked(false);
+    const std::string before = home.Read("Quorvel.INI");
     s.Click(QDialogButtonBox::Apply);
-    std::string after = home.Read("Quorvel.INI");
-    QVERIFY2(after.find("EVENT") == std::string::npos, after.c_str());
-    QVERIFY(after.find("[Service]") == std::string::npos);
-    QVERIFY(after.find("[expire]") == std::string::npos);
-    (void)before;
+    const std::string after = home.Read("Quorvel.INI");
+    // The file without its "ras" section and its blank lines.
+    const auto withoutRas = [](std::string ini) {
+        if (const std::size_t at = ini.find("[ras]"); at != std::string::npos) {
+            const std::size_t next = ini.find('[', at + 1);
+            ini = ini.substr(0, at) + (next == std::string::npos ? "" : ini.substr(next));
+        }
+        for (std::size_t at; (at = ini.find("\r\n\r\n")) != std::string::npos;) ini.erase(at, 2);
+        return ini;
+    };
+    QCOMPARE(QString::fromStdString(withoutRas(after)), QString::fromStdString(withoutRas(before)));
+    QCOMPARE(home.Read("allowip.ini"), allow);
+    QCOMPARE(Ini(home, "ras", "Login"), std::string("owner"));
+    QCOMPARE(Ini(home, "ras", "redialattempts"), std::string("3"));
+    QCOMPARE(Ini(home, "ras", "WaitForConnect"), std::string("90"));
+    QCOMPARE(Ini(home, "ras", "DropConnect"), std::string("No"));
+    // The password is stored scrambled and reads back whole.
+    QVERIFY(Ini(home, "ras", "Password") != password);
+    Sheet again(d);
+    auto* ras2 = again.Show<RasSetPage>(3);
+    QCOMPARE(ras2->Password()->text(), QString::fromStdString(password));
+
+    // The Setup page writes its own keys and the allow list.
+    setup->Mask()->setText("192.168.1.*");
+    setup->AddIpButton();
+    setup->Timeout()->setText("120");
+    s.Click(QDialogButtonBox::Ok);
+    QCOMPARE(home.Read("allowip.ini"), std::string("127.0.0.1\n192.168.1.*\n"));
+    QCOMPARE(Ini(home, "admin", "ServerTimeout"), std::string("120"));
+    QVERIFY(home.Read("Quorvel.INI").find("EVENT") == std::string::npos);
+    QVERIFY(home.Read("Quorvel.INI").find("[Service]") == std::string::npos);
+    QVERIFY(home.Read("Quorvel.INI").find("[expire]") == std::string::npos);
 }
 
 void SetupSheetTest::eventsPageListsAndApplies() {
@@ -127,7 +177,8 @@ void SetupSheetTest::eventsPageListsAndApplies() {
         if (sheet == nullptr) return;
         timer->stop();
         timer->deleteLater();
-        auto* page = qobject_cast<schedSetPage*>(sheet->Page(0));
+        sheet->Tabs()->setCurrentIndex(1);
+        auto* page = qobject_cast<schedSetPage*>(sheet->Page(1));
         page->GroupButton()->setChecked(true);
         page->Day()->setCurrentText("Every Day");
         page->Hour()->setCurrentText("All");
@@ -162,7 +213,7 @@ void SetupSheetTest::groupsPageAddsSavesAndDeletes() {
     Desktop d(home);
     QVERIFY(d.started);
     Sheet s(d);
-    auto* page = s.Show<groupSetPage>(1);
+    auto* page = s.Show<groupSetPage>(2);
     QVERIFY(page != nullptr);
     BoxWatcher boxes;
 
@@ -220,7 +271,7 @@ void SetupSheetTest::newsfeedPageSubscribesAndSearches() {
     Desktop d(home);
     QVERIFY(d.started);
     Sheet s(d);
-    auto* page = s.Show<feedGrpPage>(2);
+    auto* page = s.Show<feedGrpPage>(4);
     QVERIFY(page != nullptr);
     BoxWatcher boxes;
     QVERIFY(WaitFor([&] { return page->Categories()->count() > 0 && !page->Loading(); }));
@@ -282,7 +333,7 @@ void SetupSheetTest::newsfeedLoadLeavesReadersServed() {
         QVERIFY(d.started);
         BoxWatcher boxes;
         Sheet s(d);
-        s.Show<feedGrpPage>(2);
+        s.Show<feedGrpPage>(4);
         QVERIFY(boxes.WaitForBoxes(1));
         QVERIFY(boxes.SawText("File not available: Group file does not yet exist."));
     }
@@ -316,7 +367,7 @@ void SetupSheetTest::newsfeedLoadLeavesReadersServed() {
     });
     QVERIFY(WaitFor([&] { return replies > 0; }));
     Sheet s(d);
-    auto* page = s.Show<feedGrpPage>(2);
+    auto* page = s.Show<feedGrpPage>(4);
     int during = 0;
     QVERIFY(WaitFor([&] { return page->Loading(); }));
     for (auto* list : {page->Categories(), page->Unsubscribed()}) {
@@ -349,7 +400,7 @@ void SetupSheetTest::servicePageButtonsAndQuestion() {
     {
         Sheet s(d);
         boxes.Answer(QMessageBox::Yes);
-        auto* page = s.Show<ServiceEditorPage>(3);
+        auto* page = s.Show<ServiceEditorPage>(5);
         QVERIFY(WaitFor([&] { return page->SetUp() && boxes.Seen().size() == 1; }));
         QVERIFY(boxes.SawText("Program Question: Warning!  Quorvel requires RAS services"));
         QCOMPARE(Items(page->Dependancies()),
@@ -379,7 +430,7 @@ void SetupSheetTest::servicePageButtonsAndQuestion() {
     }
     // Saved with the dial-up unit: no question the next time.
     Sheet s(d);
-    auto* page = s.Show<ServiceEditorPage>(3);
+    auto* page = s.Show<ServiceEditorPage>(5);
     QVERIFY(WaitFor([&] { return page->SetUp(); }));
     QTest::qWait(50);
     QCOMPARE(boxes.Seen().size(), std::size_t(3));
