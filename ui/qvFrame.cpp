@@ -222,7 +222,11 @@ void qvFrame::ShowStatus(std::span<const std::string> lines) {
     if (std::equal(lines.begin(), lines.end(), shownStatus_.begin(), shownStatus_.end())) return;
     shownStatus_.assign(lines.begin(), lines.end());
     status_->clear();
-    for (const std::string& l : lines) status_->addItem(Q(l));
+    for (const std::string& l : lines) {
+        // The pane is narrow; a line cut short shows whole on hovering.
+        auto* item = new QListWidgetItem(Q(l), status_);
+        item->setToolTip(item->text());
+    }
 }
 
 void qvFrame::ShowConnections(const ConnectionTree& tree) {
