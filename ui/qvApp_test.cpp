@@ -208,7 +208,7 @@ void qvAppTest::questionLeavesReadersServed() {
     int answers = 0;
     bool yes = false;
     d.app.Core().Loop().After(0, [&] {
-        d.app.Frame().Ask("Delete Group", "Are you sure?", [&](bool y) {
+        d.app.Frame().AskYesNo("Delete Group", "Are you sure?", false, [&](bool y) {
             ++answers;
             yes = y;
         });

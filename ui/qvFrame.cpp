@@ -1,5 +1,6 @@
 #include "ui/qvFrame.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -24,6 +25,7 @@
 #include "core/Version.h"
 #include "ui/Icons.h"
 #include "ui/UiText.h"
+#include "ui/Wizard.h"
 
 namespace {
 
@@ -260,16 +262,30 @@ void qvFrame::ShowMessage(std::string_view title, std::string_view text) {
     });
 }
 
-void qvFrame::Ask(std::string_view title, std::string_view text, std::function<void(bool)> answer) {
-    WhenShown([this, t = std::string(title), x = std::string(text), answer = std::move(answer)] {
+void qvFrame::AskYesNo(std::string_view title, std::string_view text, bool def,
+                       std::function<void(bool yes)> answer) {
+    WhenShown([this, t = std::string(title), x = std::string(text), def,
+               answer = std::move(answer)] {
         const QMessageBox::Icon icon =
             t == "Program Question" ? QMessageBox::Information : QMessageBox::Question;
         QMessageBox* box = MakeBox(DialogParent(), t, x, QMessageBox::Yes | QMessageBox::No, icon);
-        box->setDefaultButton(QMessageBox::Yes);
-        connect(box, &QMessageBox::finished, box, [box, answer](int) {
-            answer(box->clickedButton() == box->button(QMessageBox::Yes));
+        box->setDefaultButton(def ? QMessageBox::Yes : QMessageBox::No);
+        connect(box, &QMessageBox::finished, box, [box, def, answer](int) {
+            const QAbstractButton* clicked = box->clickedButton();
+            answer(clicked == nullptr ? def : clicked == box->button(QMessageBox::Yes));
         });
         box->open();
+    });
+}
+
+void qvFrame::RunWizard(std::function<void(bool configured)> done) {
+    WhenShown([this, done = std::move(done)] {
+        auto* wizard = new Wizard(DialogParent());
+        wizard->setAttribute(Qt::WA_DeleteOnClose);
+        wizard->setWindowModality(Qt::WindowModal);
+        connect(wizard, &QDialog::finished, wizard,
+                [wizard, done](int) { done(wizard->Configured()); });
+        wizard->open();
     });
 }
 

@@ -49,9 +49,13 @@ public:
     void SetTrayTip(std::string_view tip) override;
     void RemoveTray() override;
 
-    // A yes/no box, window-modal; answer runs once with the choice (false
+    // A yes/no box, window-modal; answer runs once with the choice (def
     // when the box is closed without one).
-    void Ask(std::string_view title, std::string_view text, std::function<void(bool)> answer);
+    void AskYesNo(std::string_view title, std::string_view text, bool def,
+                  std::function<void(bool yes)> answer);
+    // The quick start wizard, window-modal; done runs once it has closed,
+    // with whether it wrote the settings.
+    void RunWizard(std::function<void(bool configured)> done);
 
     // The panes' sizes as the start sequence sets them: the left column as
     // wide as "Quorvel InformationXXXX" in the tree's font, the status pane
