@@ -1,7 +1,5 @@
 #include "app/CtlCommands.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -9,6 +7,7 @@
 #include "app/HeadlessShell.h"
 #include "app/Messages.h"
 #include "app/qvPaneSplit.h"
+#include "core/Text.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 #include "store/GroupIndex.h"
@@ -17,7 +16,7 @@
 
 namespace {
 
-bool Is(const std::string& word, const char* name) { return ::strcasecmp(word.c_str(), name) == 0; }
+bool Is(const std::string& word, const char* name) { return text::EqualsNoCase(word, name); }
 
 CtlReply Reply(CtlReply::Outcome outcome, std::string text) {
     if (!text.empty() && text.back() != '\n') text += '\n';
@@ -110,7 +109,7 @@ CtlReply DelGroup(const std::vector<std::string>& words) {
             name = listed;
             break;
         }
-        if (name.empty() && ::strcasecmp(listed.c_str(), words[1].c_str()) == 0) name = listed;
+        if (name.empty() && text::EqualsNoCase(listed, words[1])) name = listed;
     }
     if (name.empty() && index.GroupExists(words[1])) name = words[1];
     if (name.empty()) return Reply(CtlReply::Refused, "ERROR: The group does not exist.");
@@ -143,7 +142,7 @@ std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
 
 bool ContainsNoCase(const std::vector<std::string>& names, const std::string& name) {
     for (const std::string& n : names)
-        if (::strcasecmp(n.c_str(), name.c_str()) == 0) return true;
+        if (text::EqualsNoCase(n, name)) return true;
     return false;
 }
 

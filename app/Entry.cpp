@@ -92,7 +92,7 @@ CommandLine Parse(int argc, char** argv) {
             }
             cl.home = argv[++i];
             cl.homeGiven = true;
-        } else if (a.rfind("--home=", 0) == 0) {
+        } else if (a.starts_with("--home=")) {
             cl.home = a.substr(7);
             cl.homeGiven = true;
         } else if (a == "--headless") {

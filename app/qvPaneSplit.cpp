@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "app/Messages.h"
+#include "core/File.h"
 #include "net/SocketAddress.h"
 #include "net/SocketError.h"
 #include "sched/DialUpController.h"
@@ -670,9 +671,6 @@ int qvPaneSplit::MemoryLoadFrom(std::string_view meminfo) {
 }
 
 int qvPaneSplit::MemoryLoad() {
-    std::ifstream in("/proc/meminfo");
-    std::stringstream text;
-    text << in.rdbuf();
-    const int load = MemoryLoadFrom(text.str());
+    const int load = MemoryLoadFrom(files::ReadWholeFile("/proc/meminfo").value_or(""));
     return load < 0 ? 0 : load;
 }

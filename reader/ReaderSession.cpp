@@ -1,5 +1,4 @@
 #include "reader/ReaderSession.h"
-#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +13,8 @@
 #include <unordered_set>
 
 #include "app/PaneHost.h"
+#include "core/File.h"
+#include "core/Text.h"
 #include "reader/ArticleFile.h"
 #include "reader/OverviewCache.h"
 #include "reader/ReaderText.h"
@@ -54,29 +55,9 @@ std::string Format(const char* fmt, long a, std::string_view s) {
     return std::string(buf) + std::string(s);
 }
 
-using text::WriteAll;
+using files::WriteAll;
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    bool ok = true;
-    while (true) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+using text::TrimBlanks;
 
 // "yyyymmdd" of the local date at t, as the group index writes dates.
 std::string LocalDate(std::time_t t) {
@@ -1413,11 +1394,14 @@ void ReaderSession::MsgPostRecvd() {
     if (postFd_ >= 0 && ::close(postFd_) != 0) postFailed_ = true;
     postFd_ = -1;
     PostedArticle p;
-    if (postFailed_ || !ReadWholeFile(workPath_, p.article)) {
+    std::optional<std::string> read;
+    if (!postFailed_) read = files::ReadWholeFile(workPath_);
+    if (!read) {
         DropWorkFile();
         SendTcp("441 Posting failed\r\n");
         return;
     }
+    p.article = std::move(*read);
     p.Parse();
     const std::string refusal = CheckPosting(p);
     if (!refusal.empty()) {

@@ -1,5 +1,4 @@
 #include "reader/ReaderText.h"
-#include "settings/TextUtil.h"
 
 #include <cstdio>
 #include <fstream>
@@ -13,12 +12,6 @@ constexpr std::size_t kAllowLineMax = 89;
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
-
-bool EqualsNoCase(std::string_view a, std::string_view b) { return text::EqualsNoCase(a, b); }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 std::string_view GetWord(int n, std::string_view text) {
     if (n < 1) return {};

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Text.h"
+
 // The n-th word of a command line (counting from 1). Words are separated by
 // single blanks, so two blanks in a row make an empty word; tabs are
 // ordinary characters. A word the text does not reach is empty.
@@ -29,9 +31,9 @@ void ParseIP(std::string_view text, long& a, long& b, long& c, long& d);
 // A file that cannot be opened admits nobody.
 bool AllowConnection(std::string_view peer, const std::string& allowFile);
 
-// Case-blind comparison of ASCII texts.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// Case-blind comparison of ASCII texts, as every reader file uses it.
+using text::EqualsNoCase;
+using text::StartsWithNoCase;
 
 // atol: leading blanks, optional sign, digits up to the first non-digit;
 // no digits read as 0. Saturates at the range of an article number.

@@ -1,8 +1,6 @@
 #include "sched/DialUp.h"
 
-#include <fstream>
-#include <sstream>
-
+#include "core/File.h"
 #include "sched/NmDialUp.h"
 #include "sched/SimDialUp.h"
 #include "settings/Profile.h"
@@ -15,11 +13,8 @@ std::unique_ptr<DialUp> MakeDialUp(EventLoop& loop, const Setup& setup, DialUp::
         const std::string file = profile::GetString(setup.IniPath(), "ras", "SimScript", "", 4096);
         std::string script;
         if (!file.empty()) {
-            std::ifstream in(file, std::ios::binary);
-            if (in) {
-                std::ostringstream text;
-                text << in.rdbuf();
-                script = text.str();
+            if (auto text = files::ReadWholeFile(file)) {
+                script = std::move(*text);
             } else if (log) {
                 log("[RAS] Simulation script " + file + " could not be read; dials will time out");
             }

@@ -1,10 +1,10 @@
 #include "sched/RasDialog.h"
-#include "settings/TextUtil.h"
 
 #include <cstdio>
 
 #include "app/Messages.h"
 #include "app/PaneHost.h"
+#include "core/Text.h"
 #include "sched/DialUpState.h"
 #include "sched/RasTexts.h"
 #include "sched/TimeManager.h"

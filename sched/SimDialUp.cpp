@@ -1,21 +1,17 @@
 #include "sched/SimDialUp.h"
-#include "settings/TextUtil.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
+#include "core/Text.h"
 #include "net/EventLoop.h"
 
 namespace {
 
 using text::EqualsNoCase;
 
-std::string Trim(std::string_view s) {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string_view::npos) return {};
-    return std::string(s.substr(b, s.find_last_not_of(" \t\r") - b + 1));
-}
+std::string Trim(std::string_view s) { return std::string(text::Trim(s, " \t\r")); }
 
 // "250ms", "2s", "250": milliseconds; -1 when it is none of these.
 int ParseDelay(const std::string& text) {

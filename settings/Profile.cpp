@@ -1,5 +1,4 @@
 #include "settings/Profile.h"
-#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <unordered_set>
+#include "core/File.h"
+#include "core/Text.h"
 
 namespace profile {
 namespace {
@@ -32,12 +33,7 @@ struct Document {
 
 constexpr std::string_view kBlanks = " \t\v\f";
 
-std::string_view Trim(std::string_view s) {
-    const auto b = s.find_first_not_of(kBlanks);
-    if (b == std::string_view::npos) return {};
-    const auto e = s.find_last_not_of(kBlanks);
-    return s.substr(b, e - b + 1);
-}
+std::string_view Trim(std::string_view s) { return text::Trim(s, kBlanks); }
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -85,20 +81,6 @@ Document Parse(std::string_view data) {
         pos = next;
     }
     return doc;
-}
-
-bool ReadAll(int fd, std::string& out) {
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
 }
 
 // Parsed files, each checked against the file's identity and times before it
@@ -159,7 +141,7 @@ std::shared_ptr<const Document> Load(const std::string& file, bool* unreadable =
         }
     }
     std::string data;
-    const bool ok = ReadAll(fd, data);
+    const bool ok = files::ReadAll(fd, data);
     ::close(fd);
     if (unreadable) *unreadable = !ok;
     auto doc = std::make_shared<const Document>(ok ? Parse(data) : Document{});

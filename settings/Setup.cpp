@@ -1,10 +1,10 @@
 #include "settings/Setup.h"
-#include "settings/TextUtil.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "core/Text.h"
 #include "settings/Base64.h"
 #include "settings/Cipher.h"
 #include "settings/Profile.h"
@@ -25,11 +25,7 @@ constexpr std::size_t kPathMax = 4095;
 
 using text::EqualsNoCase;
 
-std::string_view TrimBlanks(std::string_view s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
+using text::TrimBlanks;
 
 std::string CurrentDirectory() {
     std::string buf(4096, '\0');

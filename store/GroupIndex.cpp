@@ -1,5 +1,4 @@
 #include "store/GroupIndex.h"
-#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/Text.h"
 #include "settings/Profile.h"
 #include "store/DirList.h"
 #include "store/StoreNames.h"

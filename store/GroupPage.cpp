@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/File.h"
+#include "core/Text.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 #include "store/DirList.h"
@@ -35,48 +37,12 @@ const PageMessage kSubscriptionFailed{
 constexpr std::string_view kLimitKeys[] = {"ExpireAge", "ExpireSize", "ExpireCondAge",
                                            "ExpireCondSize"};
 
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-bool ReadWhole(const std::string& path, std::string& out, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ::close(fd);
-            return false;
-        }
-    }
-    ::close(fd);
-    return true;
-}
+using text::TrimBlanks;
 
 bool WriteWhole(const std::string& path, std::string_view data, mode_t mode) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return false;
-    bool ok = true;
-    while (ok && !data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    ok = ok && ::fsync(fd) == 0;
+    const bool ok = files::WriteAll(fd, data) && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
 }
 
@@ -229,9 +195,9 @@ std::optional<PageMessage> GroupPage::DelGroup(std::string_view group, const Ask
 
 bool RemoveSubscriptionRecords(const std::string& subscriptionPath, const std::string& workPath,
                                std::string_view group) {
-    std::string data;
-    bool missing = false;
-    if (!ReadWhole(subscriptionPath, data, missing)) return missing;
+    const std::optional<std::string> read = files::ReadWholeFile(subscriptionPath);
+    if (!read) return errno == ENOENT;
+    const std::string& data = *read;
 
     std::string kept;
     kept.reserve(data.size());

@@ -1,5 +1,4 @@
 #include "store/PostQueue.h"
-#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <stdio.h>  // renameat2
@@ -11,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/File.h"
 #include "store/DirList.h"
 #include "store/StoreNames.h"
 
@@ -35,7 +35,7 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-using text::WriteAll;
+using files::WriteAll;
 
 // Renames without replacing what is at to: false then, and from stays.
 bool RenameNoReplace(const std::string& from, const std::string& to) {

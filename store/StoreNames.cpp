@@ -1,7 +1,7 @@
 #include "store/StoreNames.h"
-#include "settings/TextUtil.h"
 
 #include <cstdio>
+#include "core/Text.h"
 
 namespace store {
 namespace {

@@ -1,5 +1,4 @@
 #include "store/Subscription.h"
-#include "settings/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <unordered_set>
 
+#include "core/File.h"
+#include "core/Text.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 #include "store/StoreNames.h"
@@ -57,19 +58,6 @@ bool UsableGroupName(std::string_view name) {
            name.find_first_of(" \t") == std::string_view::npos;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return std::nullopt;
-    std::string data;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-    const bool bad = std::ferror(f) != 0;
-    std::fclose(f);
-    if (bad) return std::nullopt;
-    return data;
-}
-
 // Lines without their ends; CR LF, LF and a lone CR each end a line.
 std::vector<std::string> SplitLines(std::string_view data) {
     std::vector<std::string> lines;
@@ -88,17 +76,14 @@ std::vector<std::string> SplitLines(std::string_view data) {
 }
 
 std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
-    auto data = ReadWholeFile(path);
+    auto data = files::ReadWholeFile(path);
     if (!data) return std::nullopt;
     return SplitLines(*data);
 }
 
-using text::WriteAll;
+using files::WriteAll;
 
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
+using files::DirectoryOf;
 
 void SortNoCase(std::vector<std::string>& v) { std::sort(v.begin(), v.end(), LessNoCase); }
 

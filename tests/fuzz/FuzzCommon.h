@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/File.h"
 #include "store/StoreNames.h"
 
 namespace fuzz {
@@ -74,26 +75,12 @@ inline const std::string& Root() {
 inline bool WriteFile(const std::string& path, std::string_view data) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = true;
-    while (ok && !data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n <= 0)
-            ok = false;
-        else
-            data.remove_prefix(static_cast<std::size_t>(n));
-    }
+    const bool ok = files::WriteAll(fd, data);
     return ::close(fd) == 0 && ok;
 }
 
 inline std::string ReadFile(const std::string& path) {
-    std::string out;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    return out;
+    return files::ReadWholeFile(path).value_or(std::string());
 }
 
 // Empties a directory (it stays).

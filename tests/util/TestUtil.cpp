@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "core/File.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -52,10 +54,7 @@ void TempDir::Write(std::string_view name, std::string_view contents) const {
 std::string TempDir::Read(std::string_view name) const { return ReadFile(*this / name); }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return files::ReadWholeFile(path).value_or(std::string());
 }
 
 bool WriteFile(const std::string& path, std::string_view contents) {
