@@ -29,16 +29,16 @@ std::string MessageText(const store::PageMessage& m) {
     return line.substr(5);  // without "[QV] "
 }
 
-std::string NewsDirectory() {
-    const std::string dir = qvSetup->GetNewsDirectory();
+std::string NewsDirectory(const Setup& setup) {
+    const std::string dir = setup.GetNewsDirectory();
     return dir.empty() || dir[0] == '!' ? std::string() : dir;
 }
 
-store::GroupPage MakePage(const std::string& news) {
-    store::gePacket packet(qvSetup->GetExpireAge(), qvSetup->GetExpireSize(),
-                           qvSetup->GetExpireCondAge(), qvSetup->GetExpireCondSize());
+store::GroupPage MakePage(const Setup& setup, const std::string& news) {
+    store::gePacket packet(setup.GetExpireAge(), setup.GetExpireSize(),
+                           setup.GetExpireCondAge(), setup.GetExpireCondSize());
     const std::string sub =
-        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "subgroupfile", "?", 261);
+        profile::GetString(setup.IniPath(), "Newsfeed01", "subgroupfile", "?", 261);
     return store::GroupPage(news, sub, std::move(packet));
 }
 
@@ -50,8 +50,8 @@ CtlReply Status(qvPaneSplit& c) {
     return Reply(CtlReply::Ok, text);
 }
 
-CtlReply Groups() {
-    const std::string news = NewsDirectory();
+CtlReply Groups(const Setup& setup) {
+    const std::string news = NewsDirectory(setup);
     if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
     const store::GroupIndex index(news);
     std::string text;
@@ -67,7 +67,7 @@ CtlReply Groups() {
     return Reply(CtlReply::Ok, text);
 }
 
-CtlReply AddGroup(const std::vector<std::string>& words) {
+CtlReply AddGroup(const Setup& setup, const std::vector<std::string>& words) {
     // addgroup NAME [noposting] [desc TEXT...]: the description is the rest
     // of the line, shown by LIST NEWSGROUPS.
     std::size_t end = words.size();
@@ -82,9 +82,9 @@ CtlReply AddGroup(const std::vector<std::string>& words) {
     const bool noPosting = end == 3 && Is(words[2], "noposting");
     if (end < 2 || end > 3 || (end == 3 && !noPosting) || (end < words.size() && desc.empty()))
         return Reply(CtlReply::Unknown, "usage: addgroup NAME [noposting] [desc TEXT]");
-    const std::string news = NewsDirectory();
+    const std::string news = NewsDirectory(setup);
     if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
-    store::GroupPage page = MakePage(news);
+    store::GroupPage page = MakePage(setup, news);
     page.Packet().newGroup = words[1];
     page.Packet().allowPost = !noPosting;
     if (auto m = page.AddGroup()) return Reply(CtlReply::Refused, MessageText(*m));
@@ -95,9 +95,9 @@ CtlReply AddGroup(const std::vector<std::string>& words) {
                                    (noPosting ? "not allowed." : "allowed."));
 }
 
-CtlReply DelGroup(const std::vector<std::string>& words) {
+CtlReply DelGroup(const Setup& setup, const std::vector<std::string>& words) {
     if (words.size() != 2) return Reply(CtlReply::Unknown, "usage: delgroup NAME");
-    const std::string news = NewsDirectory();
+    const std::string news = NewsDirectory(setup);
     if (news.empty()) return Reply(CtlReply::Refused, "No news directory is configured.");
     // The page deletes the entry as it is listed; a name typed in other
     // letters is taken as the listed one, since the index matches sections
@@ -113,7 +113,7 @@ CtlReply DelGroup(const std::vector<std::string>& words) {
     }
     if (name.empty() && index.GroupExists(words[1])) name = words[1];
     if (name.empty()) return Reply(CtlReply::Refused, "ERROR: The group does not exist.");
-    store::GroupPage page = MakePage(news);
+    store::GroupPage page = MakePage(setup, news);
     page.LoadGroups();
     // The command itself is the owner's answer to "Are you sure?".
     const auto m = page.DelGroup(name, [](const store::PageMessage&) { return true; });
@@ -124,10 +124,10 @@ CtlReply DelGroup(const std::vector<std::string>& words) {
 
 // The subscription page over the files "Newsfeed01" names, read as the page
 // reads them; nullopt (with the refusal in *why) when they are not set.
-std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
-    const std::string news = profile::GetString(qvSetup->IniPath(), "admin", "Newspath", "?", 255);
+std::optional<store::SubscriptionPage> MakeSubscriptionPage(const Setup& setup, CtlReply* why) {
+    const std::string news = profile::GetString(setup.IniPath(), "admin", "Newspath", "?", 255);
     const std::string sub =
-        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "subgroupfile", "?", 255);
+        profile::GetString(setup.IniPath(), "Newsfeed01", "subgroupfile", "?", 255);
     if (news.empty() || news[0] == '?' || news[0] == '!') {
         *why = Reply(CtlReply::Refused, "No news directory is configured.");
         return std::nullopt;
@@ -137,7 +137,7 @@ std::optional<store::SubscriptionPage> MakeSubscriptionPage(CtlReply* why) {
                      "No subscription file is configured (SubGroupFile in section [Newsfeed01]).");
         return std::nullopt;
     }
-    return store::SubscriptionPage::FromSetup(*qvSetup);
+    return store::SubscriptionPage::FromSetup(setup);
 }
 
 bool ContainsNoCase(const std::vector<std::string>& names, const std::string& name) {
@@ -176,7 +176,7 @@ CtlReply Subscribe(const qvPaneSplit& c, const std::vector<std::string>& words) 
                                                 "article the upstream has");
     }
     CtlReply why;
-    auto page = MakeSubscriptionPage(&why);
+    auto page = MakeSubscriptionPage(c.GetSetup(), &why);
     if (!page) return why;
     const std::string& group = words[1];
     if (c.FeedWorkBusy() || page->FeedSessionRunning())
@@ -204,7 +204,7 @@ CtlReply Subscribe(const qvPaneSplit& c, const std::vector<std::string>& words) 
 CtlReply Unsubscribe(const qvPaneSplit& c, const std::vector<std::string>& words) {
     if (words.size() != 2) return Reply(CtlReply::Unknown, "usage: unsubscribe GROUP");
     CtlReply why;
-    auto page = MakeSubscriptionPage(&why);
+    auto page = MakeSubscriptionPage(c.GetSetup(), &why);
     if (!page) return why;
     const std::string& group = words[1];
     if (c.FeedWorkBusy() || page->FeedSessionRunning())
@@ -259,9 +259,9 @@ CtlReply HandleCtlCommand(qvPaneSplit& c, const std::vector<std::string>& words)
         c.Post(msg::Exit);
         return Reply(CtlReply::Ok, "Quorvel is shutting down.");
     }
-    if (Is(cmd, "groups") && bare) return Groups();
-    if (Is(cmd, "addgroup")) return AddGroup(words);
-    if (Is(cmd, "delgroup")) return DelGroup(words);
+    if (Is(cmd, "groups") && bare) return Groups(c.GetSetup());
+    if (Is(cmd, "addgroup")) return AddGroup(c.GetSetup(), words);
+    if (Is(cmd, "delgroup")) return DelGroup(c.GetSetup(), words);
     return Reply(CtlReply::Unknown, "unknown command: " + cmd + "\n" + CtlCommandHelp());
 }
 

@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "app/qvPaneSplit.h"
+#include "sched/TimeManager.h"
 #include "settings/Profile.h"
+#include "settings/Setup.h"
 #include "tests/util/TestUtil.h"
 
 namespace {
@@ -28,7 +30,7 @@ protected:
         profile::WriteString("Quorvel.INI", "Newsfeed01", "AllGroupFile", "feed01.all");
         profile::WriteString("Quorvel.INI", "Newsfeed01", "SubGroupFile", "feed01.sub");
         home_.Write("news/POSTS/.keep", "");
-        pane_ = std::make_unique<qvPaneSplit>(loop_, shell_);
+        pane_ = std::make_unique<qvPaneSplit>(loop_, setup_, timers_, shell_);
     }
     void TearDown() override {
         pane_.reset();
@@ -40,6 +42,8 @@ protected:
     testutil::TempDir home_;
     std::string oldCwd_;
     EventLoop loop_;
+    ::Setup setup_{home_ / "Quorvel.INI"};
+    TimeManager timers_{loop_};
     testutil::RecordingShell shell_;
     std::unique_ptr<qvPaneSplit> pane_;
 };

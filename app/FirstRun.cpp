@@ -40,27 +40,6 @@ bool IsPort(const std::string& text) {
     return n >= 1 && n <= 65535;
 }
 
-std::string Ask(std::istream& in, std::ostream& out, const std::string& question,
-                const std::string& def) {
-    out << question;
-    if (!def.empty()) out << " [" << def << "]";
-    out << ": " << std::flush;
-    std::string answer;
-    if (!std::getline(in, answer)) return def;
-    while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
-    std::size_t start = answer.find_first_not_of(' ');
-    answer = start == std::string::npos ? std::string() : answer.substr(start);
-    return answer.empty() ? def : answer;
-}
-
-std::string AskPort(std::istream& in, std::ostream& out, const std::string& question,
-                    const std::string& def) {
-    for (;;) {
-        std::string answer = Ask(in, out, question, def);
-        if (IsPort(answer) || !in) return IsPort(answer) ? answer : def;
-        out << "Please enter a port number from 1 to 65535.\n";
-    }
-}
 }  // namespace
 
 bool WriteWizard(const WizardValues& v) {
@@ -98,16 +77,93 @@ std::vector<std::string> WriteFirstRunDefaults() {
     return log;
 }
 
-WizardValues AskWizard(std::istream& in, std::ostream& out) {
-    WizardValues v;
+WizardQuestions::WizardQuestions(std::ostream& out) : out_(out) {
     const std::string port = profile::GetString(kIni, "admin", "ListenPort", "119", 10);
-    if (IsPort(port)) v.listenPort = port;
-    out << "Quorvel - Quick Start Wizard\n";
-    v.hostName = Ask(in, out, "Newsfeed host name (empty: set it later)", "");
-    if (!v.hostName.empty()) v.port = AskPort(in, out, "Newsfeed port", v.port);
-    v.newsDirectory = WithSlash(Ask(in, out, "News directory", v.newsDirectory));
-    v.listenPort = AskPort(in, out, "Accept connections on port", v.listenPort);
-    return v;
+    if (IsPort(port)) values_.listenPort = port;
+}
+
+void WizardQuestions::Start() {
+    out_ << "Quorvel - Quick Start Wizard\n";
+    Ask();
+}
+
+void WizardQuestions::Ask() {
+    const char* question = "";
+    std::string def;
+    switch (step_) {
+        case Step::Host: question = "Newsfeed host name (empty: set it later)"; break;
+        case Step::Port:
+            question = "Newsfeed port";
+            def = values_.port;
+            break;
+        case Step::NewsDirectory:
+            question = "News directory";
+            def = values_.newsDirectory;
+            break;
+        case Step::ListenPort:
+            question = "Accept connections on port";
+            def = values_.listenPort;
+            break;
+        case Step::Done: return;
+    }
+    out_ << question;
+    if (!def.empty()) out_ << " [" << def << "]";
+    out_ << ": " << std::flush;
+}
+
+void WizardQuestions::Answer(std::string_view line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    if (!line.empty()) return Take(std::string(line));
+    // An empty answer takes the default shown.
+    switch (step_) {
+        case Step::Host: return Take("");
+        case Step::Port: return Take(values_.port);
+        case Step::NewsDirectory: return Take(values_.newsDirectory);
+        case Step::ListenPort: return Take(values_.listenPort);
+        case Step::Done: return;
+    }
+}
+
+void WizardQuestions::EndOfInput() {
+    while (!Done()) Answer("");
+}
+
+void WizardQuestions::Take(const std::string& answer) {
+    switch (step_) {
+        case Step::Host:
+            values_.hostName = answer;
+            step_ = answer.empty() ? Step::NewsDirectory : Step::Port;
+            break;
+        case Step::Port:
+        case Step::ListenPort:
+            if (!IsPort(answer)) {
+                out_ << "Please enter a port number from 1 to 65535.\n";
+                break;
+            }
+            (step_ == Step::Port ? values_.port : values_.listenPort) = answer;
+            step_ = step_ == Step::Port ? Step::NewsDirectory : Step::Done;
+            break;
+        case Step::NewsDirectory:
+            values_.newsDirectory = WithSlash(answer);
+            step_ = Step::ListenPort;
+            break;
+        case Step::Done: return;
+    }
+    Ask();
+}
+
+WizardValues AskWizard(std::istream& in, std::ostream& out) {
+    WizardQuestions questions(out);
+    questions.Start();
+    std::string line;
+    while (!questions.Done()) {
+        if (std::getline(in, line))
+            questions.Answer(line);
+        else
+            questions.EndOfInput();
+    }
+    return questions.Values();
 }
 
 std::string UpstreamHowToLine() {

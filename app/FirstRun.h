@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct WizardValues {
@@ -28,9 +29,34 @@ bool WriteWizard(const WizardValues& values);
 // that tell the owner what was done and how to set the upstream.
 std::vector<std::string> WriteFirstRunDefaults();
 
-// Asks the four questions on out and reads the answers from in; an empty
-// answer takes the shown default, an empty host name leaves the upstream
-// unset. Ports are asked again until they are numbers from 1 to 65535.
+// The four questions as a conversation that never waits for its answers:
+// Start prints the first question, each answer line goes in through Answer
+// (which prints the next question), and EndOfInput takes the shown
+// defaults for the rest. An empty answer takes the shown default, an empty
+// host name leaves the upstream unset, and ports are asked again until they
+// are numbers from 1 to 65535.
+class WizardQuestions {
+public:
+    // The reader port offered is the one "Quorvel.INI" holds, when valid.
+    explicit WizardQuestions(std::ostream& out);
+    void Start();
+    // One answer line, without its line end.
+    void Answer(std::string_view line);
+    void EndOfInput();
+    bool Done() const { return step_ == Step::Done; }
+    const WizardValues& Values() const { return values_; }
+
+private:
+    enum class Step { Host, Port, NewsDirectory, ListenPort, Done };
+    void Ask();
+    void Take(const std::string& answer);
+
+    std::ostream& out_;
+    WizardValues values_;
+    Step step_ = Step::Host;
+};
+
+// The same questions asked on out with the answers read from in.
 WizardValues AskWizard(std::istream& in, std::ostream& out);
 
 // The line that tells how to configure the upstream server by hand.

@@ -23,6 +23,8 @@ int RunHeadless(const HostOptions& options) {
         EventLoop& loop = server.Loop();
         qvPaneSplit& controller = server.Controller();
         shell.SetLogSink([&controller](std::string_view line) { controller.UpdLog(line); });
+        // The first-start questions are read as the answers arrive.
+        if (options.interactive) shell.SetTerminal(loop, STDIN_FILENO);
         // Log lines reach standard output once per batch of events.
         const int flushId = loop.AddPassEnd([] { std::cout.flush(); });
         std::string why;

@@ -1,13 +1,27 @@
 #include "app/HeadlessShell.h"
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <istream>
 #include <ostream>
 
 #include "app/FirstRun.h"
+#include "net/EventLoop.h"
 #include "settings/Profile.h"
 
 HeadlessShell::HeadlessShell(std::ostream& out, std::istream& in, bool interactive)
     : out_(out), in_(in), interactive_(interactive) {}
+
+HeadlessShell::~HeadlessShell() {
+    if (questions_ && loop_ != nullptr) loop_->Unwatch(terminal_);
+}
+
+void HeadlessShell::SetTerminal(EventLoop& loop, int fd) {
+    loop_ = &loop;
+    terminal_ = fd;
+}
 
 void HeadlessShell::AddLogLine(std::string_view line) {
     // Flushed once per pass of the event loop, not per line.
@@ -58,12 +72,51 @@ void HeadlessShell::Log(std::string_view text) {
         out_ << text << '\n' << std::flush;
 }
 
-bool HeadlessShell::RunWizard() {
+void HeadlessShell::RunWizard(std::function<void(bool configured)> done) {
     if (!interactive_) {
         for (const std::string& line : WriteFirstRunDefaults()) Log(line);
-        return false;
+        done(false);
+        return;
     }
-    const WizardValues v = AskWizard(in_, out_);
+    if (loop_ != nullptr && terminal_ >= 0 && !questions_) {
+        questions_ = std::make_unique<WizardQuestions>(out_);
+        if (loop_->Watch(terminal_, EPOLLIN, [this](std::uint32_t) { OnTerminal(); })) {
+            wizardDone_ = std::move(done);
+            questions_->Start();
+            return;
+        }
+        questions_.reset();  // not a descriptor the loop can watch: ask at once
+    }
+    done(ApplyAnswers(AskWizard(in_, out_)));
+}
+
+void HeadlessShell::OnTerminal() {
+    // Readable: one read takes what the terminal has without blocking.
+    char buf[512];
+    const ssize_t n = ::read(terminal_, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+        if (!partial_.empty()) questions_->Answer(partial_);
+        questions_->EndOfInput();
+    } else {
+        partial_.append(buf, static_cast<std::size_t>(n));
+        std::size_t lf;
+        while (!questions_->Done() && (lf = partial_.find('\n')) != std::string::npos) {
+            questions_->Answer(std::string_view(partial_).substr(0, lf));
+            partial_.erase(0, lf + 1);
+        }
+    }
+    if (!questions_->Done()) return;
+    loop_->Unwatch(terminal_);
+    const WizardValues values = questions_->Values();
+    questions_.reset();
+    partial_.clear();
+    auto done = std::move(wizardDone_);
+    wizardDone_ = nullptr;
+    done(ApplyAnswers(values));
+}
+
+bool HeadlessShell::ApplyAnswers(const WizardValues& v) {
     if (!v.hostName.empty()) {
         if (!WriteWizard(v))
             Log("[QV] Quick start: Quorvel.INI or allowip.ini could not be written");

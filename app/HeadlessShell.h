@@ -7,10 +7,15 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Shell.h"
+
+class EventLoop;
+class WizardQuestions;
+struct WizardValues;
 
 class HeadlessShell : public Shell {
 public:
@@ -21,12 +26,17 @@ public:
     // Where message boxes and wizard notes are logged (the controller's
     // UpdLog). Until it is set they go to out only.
     void SetLogSink(std::function<void(std::string_view)> sink) { sink_ = std::move(sink); }
+    // The terminal's descriptor, read on the loop as answers arrive, so the
+    // server goes on while the person thinks. Without one (or when the loop
+    // cannot watch it) the wizard reads its answers from in at once.
+    void SetTerminal(EventLoop& loop, int fd);
+    ~HeadlessShell() override;
 
     void AddLogLine(std::string_view line) override;
     void ShowStatus(std::span<const std::string> lines) override;
     void ShowConnections(const ConnectionTree& tree) override;
     void ShowMessage(std::string_view title, std::string_view text) override;
-    bool RunWizard() override;
+    void RunWizard(std::function<void(bool configured)> done) override;
 
     const std::vector<std::string>& Status() const { return status_; }
     const ConnectionTree& Connections() const { return tree_; }
@@ -36,11 +46,20 @@ public:
 
 private:
     void Log(std::string_view text);
+    void OnTerminal();
+    // Writes what was answered; true when it configured an upstream.
+    bool ApplyAnswers(const WizardValues& values);
 
     std::ostream& out_;
     std::istream& in_;
     bool interactive_;
     std::function<void(std::string_view)> sink_;
+    EventLoop* loop_ = nullptr;
+    int terminal_ = -1;
+    // The conversation under way on the terminal.
+    std::unique_ptr<WizardQuestions> questions_;
+    std::string partial_;  // an answer line not yet ended
+    std::function<void(bool)> wizardDone_;
     std::vector<std::string> status_;
     ConnectionTree tree_;
 };

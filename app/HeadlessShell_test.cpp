@@ -4,13 +4,23 @@
 
 #include <unistd.h>
 #include <climits>
+#include <optional>
 #include <sstream>
 
 #include "app/FirstRun.h"
+#include "core/File.h"
+#include "net/EventLoop.h"
 #include "settings/Profile.h"
 #include "tests/util/TestUtil.h"
 
 namespace {
+
+// The wizard's answer; a shell without a terminal on a loop answers at once.
+std::optional<bool> Wizard(HeadlessShell& shell) {
+    std::optional<bool> configured;
+    shell.RunWizard([&](bool c) { configured = c; });
+    return configured;
+}
 
 TEST(HeadlessShell, MessageBoxesBecomeOneLogLine) {
     const struct {
@@ -41,7 +51,9 @@ TEST(HeadlessShell, LogLinesGoToTheOutputAndMessagesToTheSink) {
     std::vector<std::string> logged;
     shell.SetLogSink([&](std::string_view l) { logged.emplace_back(l); });
     shell.ShowMessage("error", "Non FD_ACCEPT?");
-    EXPECT_TRUE(shell.AskYesNo("Delete Group", "Sure?", true));
+    bool yes = false;
+    shell.AskYesNo("Delete Group", "Sure?", true, [&](bool answer) { yes = answer; });
+    EXPECT_TRUE(yes);
     EXPECT_EQ(std::vector<std::string>({"[QV] error: Non FD_ACCEPT?", "[QV] Delete Group: Sure?"}),
               logged);
 }
@@ -68,7 +80,7 @@ TEST_F(FirstRunTest, WithoutTerminalDefaultsAreWrittenAndLoopbackOnlyAdmitted) {
     HeadlessShell shell(out, in, false);
     std::vector<std::string> logged;
     shell.SetLogSink([&](std::string_view l) { logged.emplace_back(l); });
-    EXPECT_FALSE(shell.RunWizard());
+    EXPECT_EQ(std::optional<bool>(false), Wizard(shell));
     EXPECT_EQ("news/", Get("admin", "NewsPath"));
     EXPECT_EQ("119", Get("admin", "ListenPort"));
     EXPECT_EQ("!", Get("NewsFeed01", "Name"));
@@ -94,7 +106,7 @@ TEST_F(FirstRunTest, TerminalAnswersAreWrittenAsTheWizardDoes) {
     std::ostringstream out;
     std::istringstream in("news.example.net\nabc\n563\nspool\n\n");
     HeadlessShell shell(out, in, true);
-    EXPECT_TRUE(shell.RunWizard());
+    EXPECT_EQ(std::optional<bool>(true), Wizard(shell));
     EXPECT_EQ("news.example.net", Get("NewsFeed01", "Name"));
     EXPECT_EQ("news.example.net", Get("admin", "PostingHost"));
     EXPECT_EQ("563", Get("NewsFeed01", "Port"));  // "abc" was asked again
@@ -110,7 +122,7 @@ TEST_F(FirstRunTest, TerminalWithoutHostLeavesUpstreamUnset) {
     std::ostringstream out;
     std::istringstream in("\nnews2\n2119\n");
     HeadlessShell shell(out, in, true);
-    EXPECT_FALSE(shell.RunWizard());
+    EXPECT_EQ(std::optional<bool>(false), Wizard(shell));
     EXPECT_EQ("!", Get("NewsFeed01", "Name"));
     EXPECT_EQ("news2/", Get("admin", "NewsPath"));
     EXPECT_EQ("2119", Get("admin", "ListenPort"));
@@ -121,9 +133,40 @@ TEST_F(FirstRunTest, TerminalAtEndOfInputTakesDefaults) {
     std::ostringstream out;
     std::istringstream in("");
     HeadlessShell shell(out, in, true);
-    EXPECT_FALSE(shell.RunWizard());
+    EXPECT_EQ(std::optional<bool>(false), Wizard(shell));
     EXPECT_EQ("news/", Get("admin", "NewsPath"));
     EXPECT_EQ("119", Get("admin", "ListenPort"));
+}
+
+// On a terminal the questions are answered while the loop goes on: nothing
+// waits for the person, and an answer may arrive in pieces.
+TEST_F(FirstRunTest, TerminalAnswersArriveWhileTheLoopRuns) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    const FileDescriptor terminal(fds[0]);
+    FileDescriptor person(fds[1]);
+    EventLoop loop;
+    std::ostringstream out;
+    std::istringstream unused;
+    HeadlessShell shell(out, unused, true);
+    shell.SetTerminal(loop, terminal.Get());
+    std::optional<bool> configured;
+    shell.RunWizard([&](bool c) { configured = c; });
+    EXPECT_FALSE(configured.has_value());  // asked, not yet answered
+    const char* pieces[] = {"news.exa", "mple.net\n", "\n", "spool\n"};
+    for (const char* piece : pieces) {
+        ASSERT_TRUE(files::WriteAll(person.Get(), piece));
+        for (int i = 0; i < 3; ++i) loop.RunOnce(0);
+        EXPECT_FALSE(configured.has_value()) << piece;
+    }
+    person.Close();  // end of input: the reader port keeps its default
+    for (int i = 0; i < 20 && !configured; ++i) loop.RunOnce(50);
+    EXPECT_EQ(std::optional<bool>(true), configured);
+    EXPECT_EQ("news.example.net", Get("NewsFeed01", "Name"));
+    EXPECT_EQ("119", Get("NewsFeed01", "Port"));
+    EXPECT_EQ("spool/", Get("admin", "NewsPath"));
+    EXPECT_EQ("119", Get("admin", "ListenPort"));
+    EXPECT_NE(std::string::npos, out.str().find("Accept connections on port [119]: "));
 }
 
 }  // namespace

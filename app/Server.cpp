@@ -4,14 +4,12 @@
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
-#include "app/Messages.h"
 #include "app/Shell.h"
 #include "app/qvPaneSplit.h"
-#include "core/Context.h"
-#include "core/Host.h"
 #include "feed/qvServer.h"
 #include "net/EventLoop.h"
 #include "net/Socket.h"
+#include "reader/OverviewCache.h"
 #include "reader/qvClient.h"
 #include "sched/Schedule.h"
 #include "sched/TimeManager.h"
@@ -21,58 +19,37 @@ namespace {
 
 class ReaderHandle : public SessionHandle {
 public:
-    explicit ReaderHandle(EventLoop& loop) : client(loop) {}
+    ReaderHandle(const Context& ctx, OverviewCache& overviews) : client(ctx, &overviews) {}
     int State() const override { return client.GetState(); }
     qvClient client;
 };
 
-// The controller as the feed session's host, until it is one itself.
-class PaneWindowHost : public Host {
-public:
-    void UpdLog(std::string_view text) override {
-        if (PaneWindow != nullptr) PaneWindow->UpdLog(text);
-    }
-    void IncSent(std::int64_t bytes) override {
-        if (PaneWindow != nullptr) PaneWindow->Post(msg::IncSent, 0, static_cast<LPARAM>(bytes));
-    }
-    void IncRecvd(std::int64_t bytes) override {
-        if (PaneWindow != nullptr) PaneWindow->Post(msg::IncRecvd, 0, static_cast<LPARAM>(bytes));
-    }
-    void MessageBox(std::string_view text, std::string_view title) override {
-        UpdLog("[QV] " + std::string(title) + ": " + std::string(text));
-    }
-};
-
 class FeedHandle : public SessionHandle {
 public:
-    explicit FeedHandle(EventLoop& loop)
-        : context{loop, *qvSetup, *myTimeManager, host}, server(context) {}
+    explicit FeedHandle(const Context& ctx) : server(ctx) {}
     int State() const override { return server.GetState(); }
-    PaneWindowHost host;
-    Context context;
     qvServer server;
 };
 
 class ScheduleHandle : public EventSchedule {
 public:
-    ScheduleHandle()
-        : schedule(qvSetup ? qvSetup->IniPath() : std::string(), {}, [](std::string_view line) {
-              if (PaneWindow) PaneWindow->UpdLog(line);
-          }) {}
+    explicit ScheduleHandle(const Context& ctx)
+        : schedule(ctx.setup.IniPath(), {},
+                   [&host = ctx.host](std::string_view line) { host.UpdLog(line); }) {}
     int AnyTrigger() override { return schedule.AnyTrigger(); }
     std::string NextEvent() override { return schedule.NextEvent(); }
     std::string GetNextTrigger(int index) override { return schedule.GetNextTrigger(index); }
     Schedule schedule;
 };
 
-qvPaneSplit::ScheduleFactory MakeScheduleFactory() {
-    return [] { return std::unique_ptr<EventSchedule>(std::make_unique<ScheduleHandle>()); };
-}
-
-qvPaneSplit::ReaderFactory MakeReaderFactory() {
-    return [](EventLoop& loop, StreamSocket& accepted, const std::string& peer) {
-        auto h = std::make_unique<ReaderHandle>(loop);
+// Each session is handed the controller's context and, for readers, the
+// overview cache they all share.
+qvPaneSplit::ReaderFactory MakeReaderFactory(OverviewCache& overviews, std::string allowFile) {
+    return [&overviews, allowFile](const Context& ctx, StreamSocket& accepted,
+                                   const std::string& peer) {
+        auto h = std::make_unique<ReaderHandle>(ctx, overviews);
         h->client.SetPeerAddress(peer);
+        h->client.SetAllowFile(allowFile);
         h->client.SetSocket(accepted);
         h->client.Run();  // greets, or refuses and ends (reaped at the next tick)
         return std::unique_ptr<SessionHandle>(std::move(h));
@@ -80,8 +57,8 @@ qvPaneSplit::ReaderFactory MakeReaderFactory() {
 }
 
 qvPaneSplit::FeedFactory MakeFeedFactory() {
-    return [](EventLoop& loop, const FeedRequest& r) {
-        auto h = std::make_unique<FeedHandle>(loop);
+    return [](const Context& ctx, const FeedRequest& r) {
+        auto h = std::make_unique<FeedHandle>(ctx);
         h->server.SetupWindow();
         h->server.SetKind(r.kind);
         h->server.SetPort(r.port);
@@ -127,6 +104,7 @@ struct Server::Parts {
     EventLoop loop;
     SocketManager sockets;
     TimeManager timers;
+    OverviewCache overviews;
     int fastTickId = 0;
     std::function<void()> fastTick;
     std::unique_ptr<qvPaneSplit> controller;
@@ -136,9 +114,6 @@ struct Server::Parts {
 Server::Server(Shell& shell, ServerOptions options)
     : parts_(std::make_unique<Parts>(shell, std::move(options))) {
     Parts& p = *parts_;
-    qvSetup = &p.setup;
-    mySocketManager = &p.sockets;
-    myTimeManager = &p.timers;
     // The sped-up tick is a chain of one-shot timers instead of the loop's
     // own one-second tick.
     if (p.options.tickMs > 0) {
@@ -150,10 +125,13 @@ Server::Server(Shell& shell, ServerOptions options)
     } else {
         p.timers.Activate();
     }
-    p.controller = std::make_unique<qvPaneSplit>(p.loop, shell);
-    p.controller->SetReaderFactory(MakeReaderFactory());
+    p.controller = std::make_unique<qvPaneSplit>(p.loop, p.setup, p.timers, shell,
+                                                 InDirectory(p.options.directory, "quorvel.log"));
+    p.controller->SetReaderFactory(
+        MakeReaderFactory(p.overviews, InDirectory(p.options.directory, "allowip.ini")));
     p.controller->SetFeedFactory(MakeFeedFactory());
-    p.controller->SetScheduleFactory(MakeScheduleFactory());
+    p.controller->SetScheduleFactory(
+        [&ctx = p.controller->GetContext()] { return std::make_unique<ScheduleHandle>(ctx); });
     p.controller->SetDialTimings(ScaledDialTimings(p.options.tickMs));
 }
 
@@ -162,9 +140,6 @@ Server::~Server() {
     p.ctl.reset();
     p.controller.reset();
     if (p.fastTickId != 0) p.loop.Cancel(p.fastTickId);
-    if (myTimeManager == &p.timers) myTimeManager = nullptr;
-    if (mySocketManager == &p.sockets) mySocketManager = nullptr;
-    if (qvSetup == &p.setup) qvSetup = nullptr;
 }
 
 bool Server::Start(std::string* why) {

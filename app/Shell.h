@@ -2,7 +2,13 @@
 // What the controller shows and asks. The Qt front-end implements it, the
 // headless front-end writes it to the log and standard output, and tests
 // record it.
+//
+// Nothing here waits for a person: every call returns at once, and what a
+// person answers comes back through a callback, later, on the core's
+// thread (a shell without a person may call it before returning). So no
+// core handler ever runs a nested loop.
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,18 +28,20 @@ public:
     virtual void AddLogLine(std::string_view line) = 0;
     virtual void ShowStatus(std::span<const std::string> lines) = 0;
     virtual void ShowConnections(const ConnectionTree& tree) = 0;
-    // A message box with one OK button.
+    // A message box with one OK button; it returns at once.
     virtual void ShowMessage(std::string_view title, std::string_view text) = 0;
-    // A yes/no question; a shell without a person answers def.
-    virtual bool AskYesNo(std::string_view title, std::string_view text, bool def) {
+    // A yes/no question; a shell without a person shows it as a message and
+    // answers def.
+    virtual void AskYesNo(std::string_view title, std::string_view text, bool def,
+                          std::function<void(bool yes)> answer) {
         ShowMessage(title, text);
-        return def;
+        answer(def);
     }
     // Tray icon: tip text changes and removal at exit.
     virtual void SetTrayTip(std::string_view /*tip*/) {}
     virtual void RemoveTray() {}
     // The quick start wizard, run at the first start (no upstream server
-    // configured). Returns whether it configured an upstream server; a shell
-    // without a person writes nothing and returns false.
-    virtual bool RunWizard() { return false; }
+    // configured). done tells whether it configured an upstream server; a
+    // shell without a person writes nothing and answers false.
+    virtual void RunWizard(std::function<void(bool configured)> done) { done(false); }
 };

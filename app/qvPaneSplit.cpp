@@ -39,18 +39,15 @@ constexpr const char* kNextStepText =
     "complete the RAS section in the Setup before attempting any server sessions.\n\n";
 }  // namespace
 
-qvPaneSplit::qvPaneSplit(EventLoop& loop, Shell& shell) : PaneHost(loop), shell_(shell) {
+qvPaneSplit::qvPaneSplit(EventLoop& loop, Setup& setup, TimeManager& timers, Shell& shell,
+                         std::string logFile)
+    : MessageTarget(loop),
+      ctx_{loop, setup, timers, *this},
+      shell_(shell),
+      log_(std::move(logFile)),
+      listen_(loop) {
     listen_.SetSocketStyle(AF_INET, SOCK_STREAM, 0);
     listen_.SetNotificationWindow(this);
-    RasSession = 0;
-    RasInProgress = RasConnected = false;
-    QuorvelConnection = false;
-    if (qvSetup == nullptr) {
-        setup_ = std::make_unique<Setup>(kMainIniName);
-        qvSetup = setup_.get();
-    }
-    RasInstalled = qvSetup->GetRasProfile() != "(None)";
-    MAX_CLIENTS = 0;
     // A finished feed session is reaped as soon as the events that ended it
     // have run, not at the next five-second tick: the lock file, the line
     // and the countdown are free again the moment the work is done.
@@ -64,10 +61,8 @@ qvPaneSplit::qvPaneSplit(EventLoop& loop, Shell& shell) : PaneHost(loop), shell_
 
 qvPaneSplit::~qvPaneSplit() {
     Loop().RemovePassEnd(passEndId_);
-    if (myTimeManager != nullptr) {
-        myTimeManager->TimerKill(this, msg::MinuteTimer);
-        myTimeManager->TimerKill(this, msg::FiveSecondTimer);
-    }
+    ctx_.timers.TimerKill(this, msg::MinuteTimer);
+    ctx_.timers.TimerKill(this, msg::FiveSecondTimer);
     // Sessions may still log while they go; the controller is whole until
     // they are gone.
     clients_.clear();
@@ -77,15 +72,15 @@ qvPaneSplit::~qvPaneSplit() {
     listen_.CloseSocket();
     schedule_.reset();
     expire_.reset();
-    if (PaneWindow == this) PaneWindow = nullptr;
-    if (setup_ && qvSetup == setup_.get()) qvSetup = nullptr;
 }
 
 bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case msg::MsgStart: MsgStart(); return true;
         case msg::MsgStartListen: MsgStartListen(); return true;
-        case msg::SocketNotification: DoSocketNotification(wParam, lParam); return true;
+        case SocketWindow::snMsgSocketNotification:
+            DoSocketNotification(wParam, lParam);
+            return true;
         case msg::ProcessQueue: MsgProcessQueue(); return true;
         case msg::GetNews: MsgGetNews(); return true;
         case msg::PostArticles: MsgPostArticles(); return true;
@@ -106,38 +101,46 @@ bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
 // ---- start and end
 
 void qvPaneSplit::SetupWindow() {
-    const auto log = [this](std::string_view line) { UpdLog(line); };
-    dialUp_ = MakeDialUp(Loop(), *qvSetup, log);
+    dialUp_ = MakeDialUp(Loop(), ctx_.setup, [this](std::string_view line) { UpdLog(line); });
     // The controller counts the connect requests it queued after a dial
     // (startingSessions_), so its five-second tick never finds the line idle
     // between the dial and the first feed session; a grace period on top
     // would only let a run that ended at once forget to hang up.
     DialTimings timings = dialTimings_;
     timings.startGraceMs = 0;
-    dial_ = std::make_unique<DialUpController>(Loop(), *dialUp_, log, nullptr, timings);
+    dial_ = std::make_unique<DialUpController>(ctx_, *dialUp_, timings);
     dial_->SetView(dialView_);
     dial_->SetInTray(inTray_);
+    RasState& ras = dial_->Ras();
+    ras.RasInstalled = ctx_.setup.GetRasProfile() != "(None)";
     std::string why;
-    if (RasInstalled && !dialUp_->Available(&why)) UpdLog(why);
-    fetchCountdown_ = qvSetup->GetSleepTime();
+    if (ras.RasInstalled && !dialUp_->Available(&why)) UpdLog(why);
+    fetchCountdown_ = ctx_.setup.GetSleepTime();
     if (fetchCountdown_ < 0) fetchCountdown_ = 0;  // a negative value would read as "run under way"
-    SimpleSchedule = fetchCountdown_ != 0;
+    simpleSchedule_ = fetchCountdown_ != 0;
     ResetSchedule();
     DoStatus();
     Post(msg::MsgStart);
 }
 
 void qvPaneSplit::MsgStart() {
-    PaneWindow = this;
     UpdateTree();
     shell_.SetTrayTip("Quorvel Active");
 
-    const std::string name = profile::GetString(qvSetup->IniPath(), "newsfeed01", "Name", "!");
-    if (name.empty() || name[0] == '!') {
-        RasInstalled = false;
-        if (shell_.RunWizard()) MessageBox(kNextStepText, "Next Step");
-    }
+    const std::string name = profile::GetString(ctx_.setup.IniPath(), "newsfeed01", "Name", "!");
+    if (!name.empty() && name[0] != '!') return FinishStart();
+    dial_->Ras().RasInstalled = false;
+    // The shell answers when the person has; the loop serves meanwhile.
+    // Nothing listens yet and no timer is set, so nothing else starts.
+    const std::uint64_t self = TargetId();
+    shell_.RunWizard([this, self, &loop = Loop()](bool configured) {
+        if (!loop.Alive(self)) return;
+        if (configured) MessageBox(kNextStepText, "Next Step");
+        FinishStart();
+    });
+}
 
+void qvPaneSplit::FinishStart() {
     MakeNewsDirectories();
     // A run that was killed in the middle of a fetch left work files, content
     // files without an index (which the fetch would take for stored) and
@@ -149,15 +152,13 @@ void qvPaneSplit::MsgStart() {
                    ", the articles an interrupted fetch stored");
     }
 
-    MAX_CLIENTS = kClientSlots;
+    maxClients_ = kClientSlots;
     clients_.clear();
     clients_.resize(kClientSlots);
     feeds_.clear();
     feeds_.resize(kFeedSlots);
-    if (myTimeManager != nullptr) {
-        myTimeManager->TimerSet(this, msg::MinuteTimer, 60);
-        myTimeManager->TimerSet(this, msg::FiveSecondTimer, 5);
-    }
+    ctx_.timers.TimerSet(this, msg::MinuteTimer, 60);
+    ctx_.timers.TimerSet(this, msg::FiveSecondTimer, 5);
     highestClient_ = highestFeed_ = 0;
     UpdateTree();
     Post(msg::MsgStartListen);
@@ -187,7 +188,7 @@ void qvPaneSplit::MsgStartListen() {
     }
     // A restart must not wait for the previous run's connections to time out.
     listen_.SetReuseAddressOption(true);
-    const int port = qvSetup->GetListenPort();
+    const int port = ctx_.setup.GetListenPort();
     if (port < 1 || port > 65535) {
         UpdLog("[QV] ListenPort " + std::to_string(port) + " is not a port number");
         MessageBox("Error Binding Listen Socket", "ERROR");
@@ -241,7 +242,7 @@ bool qvPaneSplit::SpawnChildConnection() {
     }
     const INetSocketAddress peerAddress(accepted.GetPeerAddress());
     const std::string peer = INetSocketAddress::ConvertAddress(peerAddress.GetNetworkAddress());
-    std::unique_ptr<SessionHandle> session = readerFactory_(Loop(), accepted, peer);
+    std::unique_ptr<SessionHandle> session = readerFactory_(ctx_, accepted, peer);
     if (!session) return true;  // the connection closes with the temporary socket
     // The session's socket has taken the connection over; the temporary
     // must not close it when it goes.
@@ -256,7 +257,7 @@ bool qvPaneSplit::SpawnChildConnection() {
 }
 
 int qvPaneSplit::GetClientConnection() const {
-    const int n = std::min<int>(MAX_CLIENTS, static_cast<int>(clients_.size()));
+    const int n = std::min<int>(maxClients_, static_cast<int>(clients_.size()));
     for (int i = 0; i < n; ++i)
         if (!clients_[static_cast<std::size_t>(i)].inUse) return i;
     return -1;
@@ -280,10 +281,10 @@ void qvPaneSplit::CmProcessQueue() { Post(msg::ProcessQueue); }
 
 void qvPaneSplit::MsgProcessQueue() {
     if (FeedWorkBusy()) return;
-    if (SimpleSchedule && fetchCountdown_ < 0) return;
+    if (simpleSchedule_ && fetchCountdown_ < 0) return;
     // -2 keeps the countdown and the five-second tick's end-of-run step off
     // while we dial; -1 (the run) follows whether or not the dial worked.
-    if (SimpleSchedule) fetchCountdown_ = -2;
+    if (simpleSchedule_) fetchCountdown_ = -2;
     DoStatus();
     const bool asked = DoRasConnect([this](bool connected) {
         if (connected) {
@@ -338,7 +339,7 @@ void qvPaneSplit::MsgExpireRun() {
         return;
     }
     BeginFeedWork();
-    expire_ = std::make_unique<store::ExpireRun>(news, store::ExpireDefaults(*qvSetup),
+    expire_ = std::make_unique<store::ExpireRun>(news, store::ExpireDefaults(ctx_.setup),
                                                  [this](std::string_view line) { UpdLog(line); });
     DoStatus();
     Post(msg::ExpireStep);
@@ -361,8 +362,8 @@ void qvPaneSplit::EndFeedWork() {
 
 void qvPaneSplit::MsgConnectToServer(int kind) {
     if (startingSessions_ > 0) --startingSessions_;
-    const std::string name = profile::GetString(qvSetup->IniPath(), "newsfeed01", "Name", "!");
-    const std::string postingHost = qvSetup->GetPostingHost();
+    const std::string name = profile::GetString(ctx_.setup.IniPath(), "newsfeed01", "Name", "!");
+    const std::string postingHost = ctx_.setup.GetPostingHost();
     if (name.empty() || name[0] == '!' || postingHost.empty() || postingHost[0] == '!') {
         MessageBox(kNoServerText, "Server Connect Failed");
         return;
@@ -374,12 +375,12 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
     const std::string server = kind == kind::PostArticles ? postingHost : name;
     FeedRequest request;
     request.kind = kind;
-    request.port = static_cast<int>(
-        std::atol(profile::GetString(qvSetup->IniPath(), "Newsfeed01", "Port", "119", 30).c_str()));
+    request.port = static_cast<int>(std::atol(
+        profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "Port", "119", 30).c_str()));
     request.allGroupFile =
-        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
+        profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
     request.subGroupFile =
-        profile::GetString(qvSetup->IniPath(), "Newsfeed01", "SubGroupFile", " ", 261);
+        profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "SubGroupFile", " ", 261);
     request.address = server;
 
     const int slot = GetServerConnection();
@@ -414,7 +415,7 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
 
 void qvPaneSplit::StartFeedSession(int slot, FeedRequest request) {
     Slot& s = feeds_[static_cast<std::size_t>(slot)];
-    s.session = feedFactory_(Loop(), request);
+    s.session = feedFactory_(ctx_, request);
     if (!s.session) {
         s.inUse = false;
         EndFeedWork();
@@ -436,7 +437,7 @@ void qvPaneSplit::MsgMinuteTimer() {
     // Neither the countdown nor the schedule moves while feed work runs or
     // is being started; a due event stays due until then.
     if (FeedWorkBusy()) return;
-    if (SimpleSchedule && fetchCountdown_ >= 0) {
+    if (simpleSchedule_ && fetchCountdown_ >= 0) {
         --fetchCountdown_;
         if (fetchCountdown_ == 0) Post(msg::ProcessQueue);
     }
@@ -483,25 +484,26 @@ void qvPaneSplit::ConnectionMaint() {
         // Hangs up the line we dialled when "DropConnect" asks for it.
         if (dial_) dial_->ConnectionMaint();
         if (fetchCountdown_ == -1) {
-            fetchCountdown_ = qvSetup->GetSleepTime();
+            fetchCountdown_ = ctx_.setup.GetSleepTime();
             if (fetchCountdown_ < 0) fetchCountdown_ = 0;
-            RasConnected = false;
-            RasSession = 0;
+            // The line may stay up; the next run takes it over by its name.
+            if (dial_) {
+                RasState& ras = dial_->Ras();
+                ras.RasConnected = false;
+                ras.RasSession = 0;
+            }
         }
     }
     DoStatus();
 }
 
-void qvPaneSplit::SettingsClosed(int sleepTimeBefore) {
+void qvPaneSplit::SettingsClosed(int sleepTimeBefore, bool scheduleChanged) {
     MakeNewsDirectories();
-    RasInstalled = qvSetup->GetRasProfile() != "(None)";
-    const int sleep = qvSetup->GetSleepTime();
+    if (dial_) dial_->Ras().RasInstalled = ctx_.setup.GetRasProfile() != "(None)";
+    const int sleep = ctx_.setup.GetSleepTime();
     if (sleep != sleepTimeBefore) fetchCountdown_ = sleep < 0 ? 0 : sleep;
-    SimpleSchedule = fetchCountdown_ != 0;
-    if (ScheduleChanged) {
-        ScheduleChanged = false;
-        ResetSchedule();
-    }
+    simpleSchedule_ = fetchCountdown_ != 0;
+    if (scheduleChanged) ResetSchedule();
     DoStatus();
 }
 
@@ -520,7 +522,7 @@ void qvPaneSplit::ResetSchedule() {
 bool qvPaneSplit::DoRasConnect(std::function<void(bool connected)> done) {
     if (!dial_) {
         // Before the start sequence: only "no dial-up" can be answered.
-        done(!RasInstalled);
+        done(ctx_.setup.GetRasProfile() == "(None)");
         return true;
     }
     return dial_->DoRasConnect(std::move(done));
@@ -533,6 +535,8 @@ void qvPaneSplit::HangupNow() {
 bool qvPaneSplit::CmCancel() { return dial_ && dial_->CmCancel(); }
 
 bool qvPaneSplit::Dialling() const { return dial_ && dial_->Dialling(); }
+
+const RasState* qvPaneSplit::Ras() const { return dial_ ? &dial_->Ras() : nullptr; }
 
 void qvPaneSplit::SetDialView(RasDialogView* view) {
     dialView_ = view;
@@ -550,6 +554,12 @@ void qvPaneSplit::UpdLog(std::string_view text) { shell_.AddLogLine(log_.Add(tex
 
 void qvPaneSplit::MessageBox(std::string_view text, std::string_view title) {
     shell_.ShowMessage(title, text);
+}
+
+void qvPaneSplit::IncSent(std::int64_t bytes) { Post(msg::IncSent, 0, static_cast<LPARAM>(bytes)); }
+
+void qvPaneSplit::IncRecvd(std::int64_t bytes) {
+    Post(msg::IncRecvd, 0, static_cast<LPARAM>(bytes));
 }
 
 void qvPaneSplit::MsgIncSent(LPARAM bytes) {
@@ -583,7 +593,7 @@ void qvPaneSplit::DoStatus() {
         status_.emplace_back("Session in progress");
     else
         status_.push_back(schedule_ ? schedule_->NextEvent() : std::string("No Events Scheduled"));
-    if (SimpleSchedule && fetchCountdown_ > 0) {
+    if (simpleSchedule_ && fetchCountdown_ > 0) {
         std::snprintf(line, sizeof line, "Fetch in %d minutes.", fetchCountdown_);
         status_.emplace_back(line);
     }
@@ -592,8 +602,8 @@ void qvPaneSplit::DoStatus() {
 
 ConnectionTree qvPaneSplit::Connections() const {
     ConnectionTree tree;
-    tree.listenPort = qvSetup->GetListenPort();
-    tree.maxClients = MAX_CLIENTS;
+    tree.listenPort = ctx_.setup.GetListenPort();
+    tree.maxClients = maxClients_;
     for (const Slot& s : clients_)
         if (s.inUse) tree.readers.push_back(s.label);
     for (const Slot& s : feeds_)
@@ -624,7 +634,7 @@ std::string qvPaneSplit::Label(std::string text) {
 // ---- files
 
 std::string qvPaneSplit::NewsDirectory() const {
-    const std::string dir = qvSetup->GetNewsDirectory();
+    const std::string dir = ctx_.setup.GetNewsDirectory();
     if (dir.empty() || dir[0] == '!') return {};
     return dir;
 }

@@ -3,7 +3,7 @@
 // fixed slot tables), the settings store, the schedule and the activity log;
 // runs the start sequence, the work queue (Get/Post, group-list refresh,
 // expire), the five-second reaping tick and the minute tick. Sessions reach
-// it through PaneWindow (UpdLog) and by posting the traffic messages.
+// it as the Host of the context they are given: log lines and traffic.
 //
 // Everything runs on the loop's one thread, each step as the handler of one
 // posted message. Sessions are only destroyed in the five-second tick, so a
@@ -18,25 +18,21 @@
 #include <vector>
 
 #include "app/ActivityLog.h"
-#include "app/PaneHost.h"
 #include "app/Shell.h"
+#include "core/Context.h"
+#include "core/Host.h"
 #include "net/Socket.h"
 #include "sched/DialUp.h"
-#include "sched/DialUpState.h"  // RasInstalled, RasConnected, RasSession, ...
-#include "sched/RasDialog.h"    // DialTimings
-#include "sched/schedSet.h"     // ScheduleChanged
+#include "sched/DialUpState.h"
+#include "sched/RasDialog.h"  // DialTimings
 
 class Setup;
+class TimeManager;
 class HostInfoManager;
 class DialUpController;
 namespace store {
 class ExpireRun;
 }
-
-// Reader places (usable slots) once the start sequence has run; 0 before.
-inline int MAX_CLIENTS = 0;
-// The simple-schedule countdown runs.
-inline bool SimpleSchedule = false;
 
 // A session as the controller sees it: owned by a slot, asked for its state
 // (1 active, 2 ended) in the five-second tick, destroyed in state 2.
@@ -67,27 +63,29 @@ public:
     virtual std::string GetNextTrigger(int index) = 0;
 };
 
-class qvPaneSplit : public PaneHost {
+class qvPaneSplit : public MessageTarget, public Host {
 public:
     static constexpr int kClientSlots = 500;
     static constexpr int kFeedSlots = 5;
     static constexpr std::size_t kLabelMax = 29;
 
     // Starts a reader session on an accepted connection: sets the peer's
-    // dotted address, takes the socket over and runs the session.
+    // dotted address, takes the socket over and runs the session. ctx is
+    // the controller's own: the session reports to it.
     using ReaderFactory = std::function<std::unique_ptr<SessionHandle>(
-        EventLoop& loop, StreamSocket& accepted, const std::string& peer)>;
-    using FeedFactory =
-        std::function<std::unique_ptr<SessionHandle>(EventLoop& loop, const FeedRequest& request)>;
+        const Context& ctx, StreamSocket& accepted, const std::string& peer)>;
+    using FeedFactory = std::function<std::unique_ptr<SessionHandle>(const Context& ctx,
+                                                                     const FeedRequest& request)>;
     using ScheduleFactory = std::function<std::unique_ptr<EventSchedule>()>;
     // Runs an expire run; calls done once when it has finished. Without
     // one, the store's expire run works in small steps between which
     // readers are served.
     using ExpireRunner = std::function<void(std::function<void()> done)>;
 
-    // Creates the settings store over "Quorvel.INI" in the current directory
-    // and publishes it in qvSetup (unless one exists already).
-    qvPaneSplit(EventLoop& loop, Shell& shell);
+    // logFile: the activity log's file ("quorvel.log" in the current
+    // directory unless given).
+    qvPaneSplit(EventLoop& loop, Setup& setup, TimeManager& timers, Shell& shell,
+                std::string logFile = "quorvel.log");
     ~qvPaneSplit() override;
 
     void SetReaderFactory(ReaderFactory f) { readerFactory_ = std::move(f); }
@@ -141,17 +139,22 @@ public:
     // What follows the settings sheet, whether closed by OK or Cancel: the
     // news directories, the dial-up flag, the countdown when the sleep time
     // changed (sleepTimeBefore: its value when the sheet opened) and the
-    // schedule when its events were edited.
-    void SettingsClosed(int sleepTimeBefore);
+    // schedule when its events were edited (the schedule page's
+    // ScheduleChanged).
+    void SettingsClosed(int sleepTimeBefore, bool scheduleChanged);
 
-    // Activity log and status.
+    // Activity log and status (UpdLog, IncSent, IncRecvd and MessageBox are
+    // also what the sessions see of the controller, as their Host).
     void UpdLog(std::string_view text) override;
+    // Posted as 4034 / 4033, so the status follows in the controller's turn.
+    void IncSent(std::int64_t bytes) override;
+    void IncRecvd(std::int64_t bytes) override;
     void DoStatus();
     void UpdateTree();
     void MsgIncSent(LPARAM bytes);
     void MsgIncRecvd(LPARAM bytes);
     // A message box: the front-end shows it (headless: a log line).
-    void MessageBox(std::string_view text, std::string_view title);
+    void MessageBox(std::string_view text, std::string_view title) override;
 
     // Dial-up. The machinery ("ras"/"Backend") is made by SetupWindow.
     // DoRasConnect answers through done (before the return when nothing
@@ -164,6 +167,14 @@ public:
     bool CmCancel();
     bool Dialling() const;
     DialUp* DialUpMachine() const { return dialUp_.get(); }
+    // The dial-up state; nullptr until the start sequence has made the
+    // machinery.
+    const RasState* Ras() const;
+
+    // What the sessions are handed: the loop, the settings, the timers and
+    // this controller as their host.
+    const Context& GetContext() const { return ctx_; }
+    Setup& GetSetup() const { return ctx_.setup; }
 
     // What the front-ends and the control channel read.
     const std::vector<std::string>& StatusLines() const { return status_; }
@@ -178,6 +189,11 @@ public:
     // queued): new feed work is refused.
     bool FeedWorkBusy() const { return feedCount_ > 0 || startingSessions_ > 0 || Dialling(); }
     int FetchCountdown() const { return fetchCountdown_; }
+    // MAX_CLIENTS: the reader places, 500 once the start sequence has run
+    // and 0 before.
+    int MaxClients() const { return maxClients_; }
+    // SimpleSchedule: the fetch countdown runs ("admin"/"SleepTime" not 0).
+    bool SimpleSchedule() const { return simpleSchedule_; }
     bool Listening() const { return listening_; }
     // The start sequence has run up to opening the listener (whether or not
     // that worked).
@@ -206,12 +222,14 @@ private:
     std::string LockFilePath() const;
     void RemoveLockFile();
     void MakeNewsDirectories();
+    // The start sequence after the first-start wizard has answered.
+    void FinishStart();
     void StartFeedSession(int slot, FeedRequest request);
     void ExpireStep();
     static std::string Label(std::string text);
 
+    Context ctx_;
     Shell& shell_;
-    std::unique_ptr<Setup> setup_;
     ActivityLog log_;
     StreamSocket listen_;
     bool listening_ = false;
@@ -223,6 +241,8 @@ private:
     int highestFeed_ = -1;
     int feedCount_ = 0;
     int fetchCountdown_ = 0;
+    int maxClients_ = 0;
+    bool simpleSchedule_ = false;
     std::int64_t bytesSent_ = 0;
     std::int64_t bytesRecvd_ = 0;
     std::vector<std::string> status_;

@@ -66,16 +66,16 @@ protected:
     }
     // Builds the controller with fake sessions and runs its start sequence.
     void Start() {
-        pane_ = std::make_unique<qvPaneSplit>(loop_, shell_);
+        pane_ = std::make_unique<qvPaneSplit>(loop_, setup_, timers_, shell_);
         pane_->SetReaderFactory(
-            [this](EventLoop&, StreamSocket& accepted, const std::string& peer) {
+            [this](const Context&, StreamSocket& accepted, const std::string& peer) {
                 auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
                 s->socket = accepted;
                 readers_.push_back(s->state);
                 peers_.push_back(peer);
                 return s;
             });
-        pane_->SetFeedFactory([this](EventLoop&, const FeedRequest& r) {
+        pane_->SetFeedFactory([this](const Context&, const FeedRequest& r) {
             feedRequests_.push_back(r);
             auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
             feeds_.push_back(s->state);
@@ -94,6 +94,8 @@ protected:
     std::string oldCwd_;
     int port_ = 0;
     EventLoop loop_;
+    ::Setup setup_{home_ / "Quorvel.INI"};
+    TimeManager timers_{loop_};
     testutil::RecordingShell shell_;
     std::unique_ptr<qvPaneSplit> pane_;
     std::vector<std::shared_ptr<int>> readers_;
@@ -128,8 +130,7 @@ TEST_F(ControllerTest, StartCreatesDirectoriesRemovesStaleLockAndListens) {
     EXPECT_TRUE(pane_->Listening()) << (shell_.messages.empty() ? "" : shell_.messages[0]);
     EXPECT_TRUE(Exists("news/POSTS"));
     EXPECT_FALSE(Exists("news/feed01.lck"));
-    EXPECT_EQ(pane_.get(), PaneWindow);
-    EXPECT_EQ(500, MAX_CLIENTS);
+    EXPECT_EQ(500, pane_->MaxClients());
     const std::vector<std::string> tree = pane_->TreeLines();
     ASSERT_EQ(5u, tree.size());
     EXPECT_EQ("  Serving on Port: " + std::to_string(port_), tree[1]);
@@ -247,7 +248,7 @@ TEST_F(ControllerTest, FeedRequestWithoutServerShowsTheBox) {
 TEST_F(ControllerTest, SimpleScheduleCountsMinutesOnlyWhileIdle) {
     Write("admin", "SleepTime", "3");
     Start();
-    ASSERT_TRUE(SimpleSchedule);
+    ASSERT_TRUE(pane_->SimpleSchedule());
     EXPECT_EQ(3, pane_->FetchCountdown());
     pane_->DoStatus();
     ASSERT_EQ(5u, pane_->StatusLines().size());
@@ -323,16 +324,22 @@ TEST_F(ControllerTest, StoreExpireRunLogsAndEnds) {
 
 TEST_F(ControllerTest, FirstStartRunsTheWizard) {
     profile::WriteString("Quorvel.INI", "NewsFeed01", "Name", std::nullopt);
+    // A person who answers some passes of the loop later.
     struct WizardShell : testutil::RecordingShell {
-        bool RunWizard() override {
+        void RunWizard(std::function<void(bool)> done) override {
             ++runs;
-            profile::WriteString("Quorvel.INI", "NewsFeed01", "Name", "news.example.net");
-            return true;
+            answer = std::move(done);
         }
         int runs = 0;
+        std::function<void(bool)> answer;
     } shell;
-    qvPaneSplit pane(loop_, shell);
+    qvPaneSplit pane(loop_, setup_, timers_, shell);
     pane.SetupWindow();
+    ASSERT_TRUE(RunUntil(loop_, [&] { return shell.runs == 1; }));
+    for (int i = 0; i < 5; ++i) loop_.RunOnce(0);
+    EXPECT_FALSE(pane.Started());  // the start goes on once answered
+    profile::WriteString("Quorvel.INI", "NewsFeed01", "Name", "news.example.net");
+    shell.answer(true);
     ASSERT_TRUE(RunUntil(loop_, [&] { return pane.Listening(); }));
     EXPECT_EQ(1, shell.runs);
     ASSERT_EQ(1u, shell.messages.size());
@@ -352,15 +359,15 @@ TEST_F(ControllerTest, LogReachesShellPaneAndFile) {
 
 TEST_F(ControllerTest, ChangedSleepTimeRestartsTheCountdownAtOnce) {
     Start();
-    EXPECT_FALSE(SimpleSchedule);
+    EXPECT_FALSE(pane_->SimpleSchedule());
     EXPECT_EQ(4u, pane_->StatusLines().size());
     Write("admin", "SleepTime", "12");
-    pane_->SettingsClosed(0);
-    EXPECT_TRUE(SimpleSchedule);
+    pane_->SettingsClosed(0, false);
+    EXPECT_TRUE(pane_->SimpleSchedule());
     ASSERT_EQ(5u, pane_->StatusLines().size());
     EXPECT_EQ("Fetch in 12 minutes.", pane_->StatusLines()[4]);
     pane_->MsgMinuteTimer();
-    pane_->SettingsClosed(12);  // unchanged: the countdown runs on
+    pane_->SettingsClosed(12, false);  // unchanged: the countdown runs on
     EXPECT_EQ(11, pane_->FetchCountdown());
 }
 
@@ -380,10 +387,10 @@ TEST_F(ControllerTest, ScheduledEventsFireOnePerMinuteTick) {
         std::vector<int>* due;
     };
     std::vector<int> due = {3, 1};
-    pane_ = std::make_unique<qvPaneSplit>(loop_, shell_);
+    pane_ = std::make_unique<qvPaneSplit>(loop_, setup_, timers_, shell_);
     pane_->SetScheduleFactory([&] { return std::make_unique<FakeSchedule>(&due); });
     std::vector<int> kinds;
-    pane_->SetFeedFactory([&](EventLoop&, const FeedRequest& r) {
+    pane_->SetFeedFactory([&](const Context&, const FeedRequest& r) {
         kinds.push_back(r.kind);
         auto f = std::make_unique<FakeSession>(std::make_shared<int>(1));
         feeds_.push_back(f->state);
@@ -426,9 +433,10 @@ protected:
         Start();
         sim_ = dynamic_cast<SimDialUp*>(pane_->DialUpMachine());
         ASSERT_NE(nullptr, sim_);
-        pane_->SetFeedFactory([this](EventLoop&, const FeedRequest& r) {
+        pane_->SetFeedFactory([this](const Context&, const FeedRequest& r) {
             feedRequests_.push_back(r);
-            afterConnect_.push_back(RasConnected && Count("[RAS] Session established") == 1);
+            afterConnect_.push_back(pane_->Ras()->RasConnected &&
+                                    Count("[RAS] Session established") == 1);
             auto f = std::make_unique<FakeSession>(std::make_shared<int>(1));
             feeds_.push_back(f->state);
             return f;
@@ -456,7 +464,7 @@ protected:
 TEST_F(DialWiringTest, NoProfileStartsTheWorkWithoutDialling) {
     StartDialling("entry MyISP\nconnected\n");
     Write("ras", "Profile", "(None)");
-    pane_->SettingsClosed(3);
+    pane_->SettingsClosed(3, false);
     pane_->CmProcessQueue();
     ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
     EXPECT_EQ(0, sim_->Dials());
@@ -494,12 +502,12 @@ TEST_F(DialWiringTest, GetPostDialsFirstAndStartsFeedWorkOnlyOnceConnected) {
     // A tick during the run leaves the line alone; the end of the run hangs
     // up the line we dialled, once, and restarts the countdown.
     pane_->Msg5Timer();
-    EXPECT_TRUE(RasConnected);
+    EXPECT_TRUE(pane_->Ras()->RasConnected);
     EXPECT_EQ(0, Count(kTerminating));
     EndRun();
     EXPECT_EQ(1, Count(kTerminating));
     EXPECT_EQ(1, sim_->HangUps());
-    EXPECT_FALSE(RasConnected);
+    EXPECT_FALSE(pane_->Ras()->RasConnected);
     EXPECT_EQ(3, pane_->FetchCountdown());
     pane_->Msg5Timer();
     EXPECT_EQ(1, Count(kTerminating));
@@ -553,7 +561,7 @@ TEST_F(DialWiringTest, DropConnectNoLeavesTheLineUpForTheNextRunToTakeOver) {
     EXPECT_EQ(0, Count(kTerminating));
     EXPECT_EQ(0, sim_->HangUps());
     EXPECT_EQ(std::vector<std::string>({"MyISP"}), sim_->ActiveNames());
-    EXPECT_EQ(0u, RasSession);  // forgotten with the end of the run
+    EXPECT_EQ(0u, pane_->Ras()->RasSession);  // forgotten with the end of the run
 
     // The next run finds the line up and uses it without dialling.
     pane_->CmProcessQueue();
@@ -566,9 +574,9 @@ TEST_F(DialWiringTest, TakenOverLineIsNeverHungUp) {
     pane_->CmProcessQueue();
     ASSERT_TRUE(RunUntil(loop_, [&] { return feedRequests_.size() == 2; }));
     EXPECT_EQ(0, sim_->Dials());
-    EXPECT_FALSE(QuorvelConnection);
+    EXPECT_FALSE(pane_->Ras()->QuorvelConnection);
     pane_->Msg5Timer();  // during the run: the taken-over line counts as down again
-    EXPECT_FALSE(RasConnected);
+    EXPECT_FALSE(pane_->Ras()->RasConnected);
     EndRun();
     pane_->Msg5Timer();
     EXPECT_EQ(0, sim_->HangUps());

@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
-
-namespace {
-EventLoop* g_current = nullptr;
-}
 
 MessageTarget::MessageTarget(EventLoop& loop) : loop_(loop), id_(loop.Register(this)) {}
 
@@ -28,7 +26,6 @@ std::uint64_t Key(std::uint32_t generation, int fd) {
 
 EventLoop::EventLoop()
     : epfd_(epoll_create1(EPOLL_CLOEXEC)), remote_(std::make_shared<RemoteQueue>()) {
-    if (g_current == nullptr) g_current = this;
     nextTickDue_ = NowMs() + 1000;
     const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake >= 0) {
@@ -51,7 +48,6 @@ EventLoop::~EventLoop() {
     }
     if (wake >= 0) close(wake);
     if (epfd_ >= 0) close(epfd_);
-    if (g_current == this) g_current = nullptr;
 }
 
 bool EventLoop::RemoteQueue::Post(std::function<void()> call) {
@@ -73,8 +69,6 @@ void EventLoop::RunRemote() {
     }
     for (auto& call : calls) call();
 }
-
-EventLoop* EventLoop::Current() { return g_current; }
 
 std::int64_t EventLoop::NowMs() {
     using namespace std::chrono;
@@ -190,6 +184,11 @@ void EventLoop::RunTimers() {
 }
 
 void EventLoop::RunOnce(int timeoutMs) {
+    if (inPass_) {
+        std::fputs("quorvel: EventLoop::RunOnce called from inside a handler\n", stderr);
+        std::abort();
+    }
+    inPass_ = true;
     int wait = NextTimeoutMs();
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs);
     epoll_event events[64];
@@ -215,6 +214,7 @@ void EventLoop::RunOnce(int timeoutMs) {
             h();
         }
     }
+    inPass_ = false;
 }
 
 void EventLoop::Run() {

@@ -50,9 +50,6 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    // The loop of the calling thread's core, set by the first loop created.
-    static EventLoop* Current();
-
     void Post(MessageTarget* target, int message, WPARAM wParam = 0, LPARAM lParam = 0);
     // Whether the target with this id (MessageTarget::TargetId) still exists.
     bool Alive(std::uint64_t targetId) const { return live_.count(targetId) != 0; }
@@ -99,6 +96,9 @@ public:
 
     // Runs until Stop. RunOnce handles what is ready, waiting at most
     // timeoutMs for something to become ready (-1: until something does).
+    // Neither may be called from inside a handler: a nested pass would run
+    // messages and readiness in the middle of the handler that called it,
+    // so the process aborts instead.
     void Run();
     void RunOnce(int timeoutMs);
     void Stop() { stopped_ = true; }
@@ -138,6 +138,7 @@ private:
 
     int epfd_ = -1;
     bool stopped_ = false;
+    bool inPass_ = false;
     std::uint64_t nextTarget_ = 1;
     std::unordered_set<std::uint64_t> live_;
     std::deque<Posted> queue_;

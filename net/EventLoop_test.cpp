@@ -109,4 +109,28 @@ TEST(EventLoop, TickHandlersRunAboutOnceASecond) {
     loop.RemoveTick(id);
 }
 
+// A handler that runs the loop itself would handle messages and readiness
+// in the middle of its own work: the loop refuses, whether the nested pass
+// comes from a posted message, a timer or a descriptor.
+TEST(EventLoopDeathTest, RunOnceInsideAHandlerAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Nesting : MessageTarget {
+        using MessageTarget::MessageTarget;
+        bool HandleMessage(int, WPARAM, LPARAM) override {
+            Loop().RunOnce(0);
+            return true;
+        }
+    };
+    const auto nested = [](int source) {
+        EventLoop loop;
+        Nesting t(loop);
+        if (source == 0) t.Post(1);
+        if (source == 1) loop.After(0, [&loop] { loop.RunOnce(0); });
+        if (source == 2) loop.PostFromThread([&loop] { loop.RunOnce(0); });
+        for (int i = 0; i < 10; ++i) loop.RunOnce(10);
+    };
+    for (int source = 0; source < 3; ++source)
+        EXPECT_DEATH(nested(source), "RunOnce called from inside a handler") << source;
+}
+
 }  // namespace

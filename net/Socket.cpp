@@ -151,10 +151,19 @@ bool SocketWindow::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
 
 Socket::Socket() : window_(*this) { ISocket(); }
 
-Socket::Socket(const SocketAddress& address, int family, int type, int protocol)
-    : myAddress_(address), family_(family), type_(type), protocol_(protocol), window_(*this) {
+Socket::Socket(EventLoop& loop) : window_(*this), loop_(&loop) { ISocket(); }
+
+Socket::Socket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol)
+    : myAddress_(address),
+      family_(family),
+      type_(type),
+      protocol_(protocol),
+      window_(*this),
+      loop_(&loop) {
     ISocket();
 }
+
+Socket::Socket(EventLoop& loop, Handle handle) : Socket(handle) { loop_ = &loop; }
 
 Socket::Socket(Handle handle) : handle_(handle), window_(*this) {
     ISocket();
@@ -173,10 +182,7 @@ Socket::Socket(Handle handle) : handle_(handle), window_(*this) {
     }
 }
 
-void Socket::ISocket() {
-    lastError_ = 0;
-    loop_ = EventLoop::Current();
-}
+void Socket::ISocket() { lastError_ = 0; }
 
 Socket::~Socket() {
     *alive_ = false;
@@ -236,7 +242,6 @@ int Socket::CreateSocket() {
     const int fd = socket(family_, type_ | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol_);
     if (fd < 0) return Fail();
     handle_ = fd;
-    if (loop_ == nullptr) loop_ = EventLoop::Current();
     return 0;
 }
 
@@ -283,7 +288,6 @@ int Socket::StartCustomNotification(int set) {
         window_.lastError_ = wsa::NotSocket;
         return Fail(wsa::NotSocket);
     }
-    if (loop_ == nullptr) loop_ = EventLoop::Current();
     if (loop_ == nullptr) {
         window_.lastError_ = wsa::NotInitialised;
         return Fail(wsa::NotInitialised);

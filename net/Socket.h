@@ -1,7 +1,7 @@
 #pragma once
 // Sockets with event notification. Every socket is non-blocking; its
-// descriptor is watched by the event loop of the thread (EventLoop::Current)
-// for the events it asked for, and each event (with its error code) either
+// descriptor is watched by the event loop it was given (an accepted socket
+// takes its listener's) for the events it asked for, and each event (with its error code) either
 // calls the socket's own Do...Notification handler or, when a notification
 // window is set and the notification set contains the event, is sent
 // synchronously to that window as message 1325: wParam the handle
@@ -95,8 +95,6 @@ private:
     SocketInfo info_;
 };
 
-inline SocketManager* mySocketManager = nullptr;
-
 class Socket;
 
 // A socket's notification state: the event set last requested, the window
@@ -133,11 +131,16 @@ public:
     using Handle = int;
     static constexpr Handle kNoSocket = -1;
 
+    // A socket without a loop hears of no events until it gets one: by
+    // Accept (the listener's loop) or by a hand-over from a socket that has
+    // one. Requests for notifications fail with 10093 until then.
     Socket();
-    Socket(const SocketAddress& address, int family, int type, int protocol);
+    explicit Socket(EventLoop& loop);
+    Socket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol);
     // Wraps an existing descriptor (made non-blocking) and reads its
     // addresses.
     explicit Socket(Handle handle);
+    Socket(EventLoop& loop, Handle handle);
     // Closes the handle unless keep-handle is set.
     virtual ~Socket();
     Socket(const Socket&) = delete;
@@ -286,9 +289,11 @@ public:
     enum State { NotConnected = 0, ConnectedAtOnce = 1, Connected = 2, Listening = 3 };
 
     StreamSocket() = default;
-    StreamSocket(const SocketAddress& address, int family, int type, int protocol)
-        : Socket(address, family, type, protocol) {}
+    explicit StreamSocket(EventLoop& loop) : Socket(loop) {}
+    StreamSocket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol)
+        : Socket(loop, address, family, type, protocol) {}
     explicit StreamSocket(Handle handle) : Socket(handle) {}
+    StreamSocket(EventLoop& loop, Handle handle) : Socket(loop, handle) {}
     ~StreamSocket() override = default;
 
     // Hand-over: copies style, handle, both addresses, keep-handle, the
@@ -338,8 +343,10 @@ private:
 class DatagramSocket : public Socket {
 public:
     DatagramSocket() = default;
-    DatagramSocket(const SocketAddress& address, int family, int type, int protocol)
-        : Socket(address, family, type, protocol) {}
+    explicit DatagramSocket(EventLoop& loop) : Socket(loop) {}
+    DatagramSocket(EventLoop& loop, const SocketAddress& address, int family, int type,
+                   int protocol)
+        : Socket(loop, address, family, type, protocol) {}
     ~DatagramSocket() override = default;
 
     int Read(char* buffer, int& length, SocketAddress& from);

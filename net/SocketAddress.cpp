@@ -147,8 +147,6 @@ std::uint32_t HostEntry::GetNthINetAddress(int n) const {
     return addresses[static_cast<std::size_t>(n)];
 }
 
-std::atomic<int> HostInfoManager::nextHandle_{1};
-
 // One asynchronous lookup. The worker thread only fills error and entry and
 // then posts; everything else happens on the loop's thread.
 struct HostInfoManager::Request {

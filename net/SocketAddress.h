@@ -99,11 +99,17 @@ public:
 // meanwhile.
 class HostInfoManager {
 public:
+    // The completion messages of name and service lookups.
+    static constexpr int kServiceLookup = 1326;
+    static constexpr int kHostLookup = 1327;
+
     // Called on the loop's thread when an asynchronous lookup finishes:
     // error 0 and the record, or a lookup error (11001 host not found, ...).
     using Completion = std::function<void(int error, const HostEntry& entry)>;
 
-    explicit HostInfoManager(EventLoop* loop = EventLoop::Current());
+    // loop: where asynchronous lookups complete; nullptr for a manager that
+    // only looks up blocking.
+    explicit HostInfoManager(EventLoop* loop);
     // Cancels an outstanding request: its completion is never delivered.
     ~HostInfoManager();
     HostInfoManager(const HostInfoManager&) = delete;
@@ -122,7 +128,7 @@ public:
 
     // Asynchronous lookups (by name, or reverse by address). handle
     // receives the request's id. On completion the record is kept in the
-    // manager (AsyncResult) and message msg::HostLookup (1327) goes to the
+    // manager (AsyncResult) and message kHostLookup (1327) goes to the
     // manager's own handling (HostRequestCompleted), or, in the window
     // forms, the given message is posted to window with wParam = handle and
     // lParam = error << 16. One request at a time: starting another cancels
@@ -161,5 +167,5 @@ private:
     int lastError_ = 0;
     HostEntry result_;
     std::shared_ptr<Request> pending_;
-    static std::atomic<int> nextHandle_;
+    int nextHandle_ = 1;
 };

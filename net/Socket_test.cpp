@@ -46,7 +46,7 @@ public:
 // A socket that keeps its own handler calls.
 class HandlerSocket : public StreamSocket {
 public:
-    HandlerSocket() : StreamSocket(INetSocketAddress(), 2, 1, 0) {}
+    explicit HandlerSocket(EventLoop& loop) : StreamSocket(loop, INetSocketAddress(), 2, 1, 0) {}
     int DoReadNotification(Handle h, int e) override {
         events.push_back(1);
         return StreamSocket::DoReadNotification(h, e);
@@ -116,7 +116,7 @@ protected:
     SocketManager manager{1, 1, true};
     EventLoop loop;
     Recorder controller{loop};
-    StreamSocket listener{INetSocketAddress(), 2, 1, 0};
+    StreamSocket listener{loop, INetSocketAddress(), 2, 1, 0};
     std::uint16_t port = 0;
 };
 
@@ -162,7 +162,7 @@ TEST_F(SocketTest, HandOverKeepsTheConnectionOpenAfterTheTemporaryGoes) {
 }
 
 TEST_F(SocketTest, DataIsReportedBeforeThePeerCloses) {
-    HandlerSocket session;
+    HandlerSocket session{loop};
     const int client = Connected(session);
     ASSERT_EQ(0, session.StartRegularNotification());
     ASSERT_EQ(6, write(client, "QUIT\r\n", 6));
@@ -262,7 +262,7 @@ TEST_F(SocketTest, WriteThatWouldBlockGetsOneWriteEventWhenDrained) {
 
 TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     // A port that was listening a moment ago and is closed now.
-    StreamSocket gone(INetSocketAddress(), 2, 1, 0);
+    StreamSocket gone(loop, INetSocketAddress(), 2, 1, 0);
     ASSERT_EQ(0, gone.CreateSocket());
     ASSERT_EQ(
         0, gone.BindSocket(INetSocketAddress(0, INetSocketAddress::ConvertAddress("127.0.0.1"))));
@@ -271,7 +271,7 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     ASSERT_EQ(0, gone.GetMyAddress(address, length));
     gone.CloseSocket();
 
-    StreamSocket feed(INetSocketAddress(), 2, 1, 0);
+    StreamSocket feed(loop, INetSocketAddress(), 2, 1, 0);
     Recorder window{loop};
     feed.SetNotificationWindow(&window);
     ASSERT_EQ(0, feed.CreateSocket());
@@ -284,7 +284,7 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     EXPECT_EQ(0, window.Count(sockev::Write));
 
     // Without a window the socket's own handler records the outcome.
-    StreamSocket own(INetSocketAddress(), 2, 1, 0);
+    StreamSocket own(loop, INetSocketAddress(), 2, 1, 0);
     ASSERT_EQ(0, own.CreateSocket());
     ASSERT_EQ(0, own.StartRegularNotification());
     EXPECT_EQ(-1, own.Connect(address));
@@ -293,7 +293,7 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
 }
 
 TEST_F(SocketTest, ConnectSucceedsWithConnectThenWrite) {
-    StreamSocket feed(INetSocketAddress(), 2, 1, 0);
+    StreamSocket feed(loop, INetSocketAddress(), 2, 1, 0);
     Recorder window{loop};
     feed.SetNotificationWindow(&window);
     feed.SetNotificationSet(sockev::Write);  // connect goes to the socket itself
@@ -324,7 +324,7 @@ TEST_F(SocketTest, NotificationForAnotherHandleIsNotHandled) {
 }
 
 TEST_F(SocketTest, NotificationSetSplitsBetweenWindowAndHandlers) {
-    HandlerSocket s;
+    HandlerSocket s{loop};
     const int client = Connected(s);
     Recorder window{loop};
     s.SetNotificationWindow(&window);

@@ -112,11 +112,6 @@ OverviewCache::~OverviewCache() {
     if (watchFd_ >= 0) ::close(watchFd_);
 }
 
-OverviewCache& OverviewCache::Shared() {
-    static OverviewCache cache;
-    return cache;
-}
-
 OverviewCache::FileId OverviewCache::FromStat(const struct stat& st) {
     FileId id;
     id.dev = st.st_dev;

@@ -16,8 +16,8 @@
 // coarse clock, so such a file is kept only once its times lie well before
 // the moment it was read ("settled"); a later change carries a later time.
 //
-// One instance (Shared) serves every reader session on the core's thread;
-// it is not meant for use from several threads. Memory is bounded: past
+// The server owns one instance and hands it to every reader session on the
+// core's thread; it is not meant for use from several threads. Memory is bounded: past
 // the byte limit the least recently used groups are dropped, and a group
 // that alone would exceed it is served without keeping more of its lines.
 
@@ -51,9 +51,6 @@ public:
     ~OverviewCache();
     OverviewCache(const OverviewCache&) = delete;
     OverviewCache& operator=(const OverviewCache&) = delete;
-
-    // The instance the reader sessions share.
-    static OverviewCache& Shared();
 
     // The article numbers of a group directory (index files "NEWS" + ten
     // digits, ascending); nullptr when the directory cannot be read.

@@ -12,7 +12,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "app/PaneHost.h"
 #include "core/File.h"
 #include "core/Text.h"
 #include "reader/ArticleFile.h"
@@ -292,7 +291,7 @@ struct ReaderSession::OverviewReply : ReaderSession::Producer {
             // From the shared cache, which first takes in every change
             // reported since, so nothing it serves is stale.
             if (groupDir.empty()) i = numbers.size();
-            i = OverviewCache::Shared().AppendOverviews(groupDir, numbers, i, kStepBytes, s.out_);
+            i = s.Overviews().AppendOverviews(groupDir, numbers, i, kStepBytes, s.out_);
             if (i < numbers.size()) return false;
             s.Append(".\r\n");
             return true;
@@ -488,10 +487,15 @@ void ReaderSession::UpdLog(std::string_view text) {
     if (line.size() > kLogMax) line.resize(kLogMax);
     for (char& c : line)
         if (c == '\r' || c == '\n') c = ' ';
-    if (log_)
-        log_(line);
-    else if (PaneWindow != nullptr)
-        PaneWindow->UpdLog(line);
+    if (log_) log_(line);
+}
+
+OverviewCache& ReaderSession::Overviews() {
+    if (overviews_ == nullptr) {
+        ownOverviews_ = std::make_unique<OverviewCache>();
+        overviews_ = ownOverviews_.get();
+    }
+    return *overviews_;
 }
 
 void ReaderSession::SendTcp(std::string_view text) {
@@ -803,7 +807,7 @@ store::ArticleLookup ReaderSession::Resolve(long number) {
     // The overview cache knows the path of an article whose index file has
     // not changed since it was read; otherwise the index file is read.
     if (const auto dir = store::GroupDirectory(newsDir_, group_)) {
-        std::string path = OverviewCache::Shared().KnownContentPath(*dir, number);
+        std::string path = Overviews().KnownContentPath(*dir, number);
         if (!path.empty())
             return store::ArticleLookup{store::ArticleStatus::kFound, std::move(path)};
     }
@@ -814,7 +818,7 @@ const std::vector<long>* ReaderSession::Listing(bool reload) {
     if (group_.empty()) return nullptr;
     if (!listing_ || reload) {
         const auto dir = store::GroupDirectory(newsDir_, group_);
-        listing_ = dir ? OverviewCache::Shared().Numbers(*dir) : nullptr;
+        listing_ = dir ? Overviews().Numbers(*dir) : nullptr;
     }
     return listing_.get();
 }

@@ -28,6 +28,7 @@
 #include "store/GroupIndex.h"
 
 class ArticleFile;
+class OverviewCache;
 
 class ReaderSession {
 public:
@@ -51,7 +52,7 @@ public:
     ReaderSession(const ReaderSession&) = delete;
     ReaderSession& operator=(const ReaderSession&) = delete;
 
-    // Default: PaneWindow's UpdLog when a controller is there.
+    // Without a sink the lines are dropped.
     void SetLogSink(LogSink sink) { log_ = std::move(sink); }
     // The clock of DATE, NEWGROUPS' two-digit years and the Date header
     // added to postings (default: the system's).
@@ -64,6 +65,9 @@ public:
     // groups that are neither in the index nor in an existing all-groups
     // file is refused.
     void SetAllGroupsFile(std::string path) { allGroupsFile_ = std::move(path); }
+    // The overview cache the server shares among its sessions; without
+    // one the session keeps a cache of its own.
+    void SetOverviewCache(OverviewCache& cache) { overviews_ = &cache; }
     // The posting size bound (default kPostLimit).
     void SetPostLimit(std::size_t bytes) { postLimit_ = bytes; }
 
@@ -185,6 +189,7 @@ private:
     // sensitive, the index is not).
     std::string CanonicalGroup(const std::string& name) const;
     std::vector<long> ArticlesInRange(long first, long last);
+    OverviewCache& Overviews();
 
     // Posting.
     struct PostedArticle;
@@ -205,6 +210,8 @@ private:
     std::function<std::time_t()> now_;
     std::string messageIdHost_;
     std::string allGroupsFile_;
+    OverviewCache* overviews_ = nullptr;
+    std::unique_ptr<OverviewCache> ownOverviews_;
 
     bool logFlag_ = true;
     bool ended_ = false;

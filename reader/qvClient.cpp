@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/Messages.h"
-#include "app/PaneHost.h"
+#include "core/Host.h"
 #include "net/SocketAddress.h"
 #include "reader/ReaderText.h"
 #include "settings/Profile.h"
@@ -15,13 +14,10 @@ namespace {
 // Bytes written per event before the session yields to the others.
 constexpr std::size_t kWriteBudget = 1024 * 1024;
 
-void PostToController(int message, std::size_t bytes) {
-    if (PaneWindow != nullptr) PaneWindow->Post(message, 0, static_cast<LPARAM>(bytes));
-}
-
 }  // namespace
 
-qvClient::qvClient(EventLoop& loop, MessageTarget* /*parent*/) : MessageTarget(loop) {}
+qvClient::qvClient(const Context& ctx, OverviewCache* overviews)
+    : MessageTarget(ctx.loop), ctx_(ctx), overviews_(overviews), socket_(ctx.loop) {}
 
 qvClient::~qvClient() {
     if (tick_ != 0) Loop().RemoveTick(tick_);
@@ -44,22 +40,20 @@ void qvClient::UpdLog(std::string_view text) {
         session_->UpdLog(text);
         return;
     }
-    std::string line = "[" + peerAddress_ + "] " + std::string(text);
-    if (PaneWindow != nullptr) PaneWindow->UpdLog(line);
+    ctx_.host.UpdLog("[" + peerAddress_ + "] " + std::string(text));
 }
 
 bool qvClient::AllowConnection() const { return ::AllowConnection(peerAddress_, allowFile_); }
 
 void qvClient::ConnectWithThis() {
-    if (newsDir_.empty()) newsDir_ = qvSetup != nullptr ? qvSetup->GetNewsDirectory() : "!";
+    if (newsDir_.empty()) newsDir_ = ctx_.setup.GetNewsDirectory();
     session_ = std::make_unique<ReaderSession>(newsDir_, peerAddress_);
-    if (qvSetup != nullptr) {
-        session_->SetMessageIdHost(qvSetup->GetMessageIdHost());
-        const std::string all =
-            profile::GetString(qvSetup->IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
-        if (all.find_first_not_of(' ') != std::string::npos)
-            session_->SetAllGroupsFile(newsDir_ + all);
-    }
+    session_->SetLogSink([&host = ctx_.host](std::string_view line) { host.UpdLog(line); });
+    if (overviews_ != nullptr) session_->SetOverviewCache(*overviews_);
+    session_->SetMessageIdHost(ctx_.setup.GetMessageIdHost());
+    const std::string all =
+        profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "AllGroupFile", " ", 261);
+    if (all.find_first_not_of(' ') != std::string::npos) session_->SetAllGroupsFile(newsDir_ + all);
     socket_.SetNotificationWindow(this);
     if (socket_.StartRegularNotification() != 0) {
         UpdLog("Error on Startup");
@@ -76,9 +70,11 @@ void qvClient::ConnectWithThis() {
 
 bool qvClient::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case msg::SocketNotification: DoSocketNotification(wParam, lParam); return true;
-        case msg::NewRequest:  // more output to write after yielding
-        case msg::PostRecvd:
+        case SocketWindow::snMsgSocketNotification:
+            DoSocketNotification(wParam, lParam);
+            return true;
+        case kNewRequest:  // more output to write after yielding
+        case kPostRecvd:
             continuePosted_ = false;
             Pump();
             return true;
@@ -130,7 +126,7 @@ void qvClient::TcpReadData() {
         return;
     }
     if (length == 0) return;  // would block, or the close event follows
-    PostToController(msg::IncRecvd, static_cast<std::size_t>(length));
+    ctx_.host.IncRecvd(length);
     session_->Receive(std::string_view(buf, static_cast<std::size_t>(length)));
     Pump();
 }
@@ -173,7 +169,7 @@ void qvClient::Flush() {
             return;
         }
         lastProgress_ = std::chrono::steady_clock::now();
-        PostToController(msg::IncSent, static_cast<std::size_t>(length));
+        ctx_.host.IncSent(length);
         session_->Consume(static_cast<std::size_t>(length));
         if (length < offered) {
             writeReady_ = false;
@@ -184,7 +180,7 @@ void qvClient::Flush() {
             // Let the other sessions have their turn; carry on next pass.
             if (!continuePosted_) {
                 continuePosted_ = true;
-                Post(msg::NewRequest);
+                Post(kNewRequest);
             }
             return;
         }

@@ -2,7 +2,7 @@
 // One reader session: a newsreader connected over TCP. The controller
 // creates it for an accepted connection and drives it like this:
 //
-//     auto* c = new qvClient(loop, controller);
+//     auto* c = new qvClient(ctx, overviews);  // the controller's context
 //     c->SetPeerAddress("192.168.1.7");   // dotted peer address
 //     c->SetSocket(accepted);            // takes the connection over
 //     c->Run();                          // allow list, greeting, protocol
@@ -22,18 +22,24 @@
 #include <string>
 #include <string_view>
 
+#include "core/Context.h"
 #include "net/EventLoop.h"
 #include "net/Socket.h"
 #include "reader/ReaderSession.h"
+
+class OverviewCache;
 
 class qvClient : public MessageTarget {
 public:
     static constexpr int kActive = 1;
     static constexpr int kEnded = 2;
+    // Posted to itself: more output to write after yielding to the others.
+    static constexpr int kNewRequest = 4019;
+    static constexpr int kPostRecvd = 4031;
 
-    // parent: the controller (not used beyond the record; sessions reach the
-    // controller through PaneWindow).
-    explicit qvClient(EventLoop& loop, MessageTarget* parent = nullptr);
+    // Log lines and traffic go to ctx.host; the session reads through the
+    // server's overview cache (nullptr: one of its own).
+    explicit qvClient(const Context& ctx, OverviewCache* overviews = nullptr);
     ~qvClient() override;
 
     // The peer's dotted-decimal address, shown in every log line and tested
@@ -52,7 +58,7 @@ public:
     int GetState() const { return state_; }
 
     // Settings that default to the program's own: the news directory
-    // (qvSetup's), the allow list "allowip.ini" in the current directory,
+    // (the context's settings), the allow list "allowip.ini" in the current directory,
     // and how long a reader may leave queued replies unread before it is
     // disconnected. Set before Run.
     void SetNewsDirectory(std::string dir) { newsDir_ = std::move(dir); }
@@ -79,6 +85,8 @@ private:
     void CheckStall();
     void UpdLog(std::string_view text);
 
+    Context ctx_;
+    OverviewCache* overviews_;
     StreamSocket socket_;
     std::unique_ptr<ReaderSession> session_;
     std::string peerAddress_;

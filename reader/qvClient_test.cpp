@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "sched/TimeManager.h"
+#include "settings/Setup.h"
 #include "tests/util/TestUtil.h"
 
 namespace {
@@ -97,7 +99,7 @@ protected:
         EXPECT_GE(fd, 0);
         StreamSocket temp(fd);
         temp.SetKeepHandle(true);
-        auto c = std::make_unique<qvClient>(loop);
+        auto c = std::make_unique<qvClient>(ctx);
         c->SetNewsDirectory(news);
         c->SetAllowFile(tmp / "allowip.ini");
         c->SetSocket(temp);
@@ -124,6 +126,10 @@ protected:
     std::string article;
     SocketManager sockets{1, 1, true};
     EventLoop loop;
+    ::Setup setup{tmp / "Quorvel.INI"};
+    TimeManager timers{loop};
+    testutil::RecordingHost host;
+    Context ctx{loop, setup, timers, host};
     int listenFd = -1;
     int port = 0;
     std::size_t maxPending = 0;

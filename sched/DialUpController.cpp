@@ -1,43 +1,34 @@
 #include "sched/DialUpController.h"
 
-#include "app/PaneHost.h"
+#include "core/Host.h"
 #include "net/EventLoop.h"
-#include "sched/DialUpState.h"
 #include "settings/Setup.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 }
 
-DialUpController::DialUpController(EventLoop& loop, DialUp& dialUp, LogFn log, TimeManager* timers,
-                                   DialTimings timings)
-    : loop_(loop), dialUp_(dialUp), log_(std::move(log)), timers_(timers), timings_(timings) {}
+DialUpController::DialUpController(const Context& ctx, DialUp& dialUp, DialTimings timings)
+    : ctx_(ctx), dialUp_(dialUp), timings_(timings) {}
 
 DialUpController::~DialUpController() {
-    if (retireTimer_ != 0) loop_.Cancel(retireTimer_);
-    if (attemptTimer_ != 0) loop_.Cancel(attemptTimer_);
-}
-
-void DialUpController::Log(std::string_view text) const {
-    if (log_)
-        log_(text);
-    else if (PaneWindow != nullptr)
-        PaneWindow->UpdLog(text);
+    if (retireTimer_ != 0) ctx_.loop.Cancel(retireTimer_);
+    if (attemptTimer_ != 0) ctx_.loop.Cancel(attemptTimer_);
 }
 
 bool DialUpController::DoRasConnect(Done done) {
     if (Dialling()) return false;
-    if (!RasInstalled || RasSession != 0) {
+    if (!ras_.RasInstalled || ras_.RasSession != 0) {
         done(true);
         return true;
     }
     std::string why;
     if (!dialUp_.Available(&why)) {
-        Log(why);
+        ctx_.host.UpdLog(why);
         done(false);
         return true;
     }
-    attempts_ = qvSetup != nullptr ? qvSetup->GetRedialAttempts() : 0;
+    attempts_ = ctx_.setup.GetRedialAttempts();
     attempt_ = 0;
     if (attempts_ <= 0) {
         done(false);
@@ -54,15 +45,16 @@ void DialUpController::StartAttempt() {
     const auto now = Clock::now();
     if (now < settled_) {
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(settled_ - now);
-        attemptTimer_ = loop_.After(static_cast<int>(wait.count()) + 1, [this] { StartAttempt(); });
+        attemptTimer_ =
+            ctx_.loop.After(static_cast<int>(wait.count()) + 1, [this] { StartAttempt(); });
         return;
     }
     ++attempt_;
     const int resource =
         inTray_ && inTray_() ? RasDialog::kTrayResource : RasDialog::kWindowResource;
     dialog_ = std::make_unique<RasDialog>(
-        loop_, dialUp_, resource, [this](int result) { OnClosed(result); }, [this] { HangUp(); },
-        [this](std::string_view text) { Log(text); }, view_, timers_, timings_);
+        ctx_, dialUp_, ras_, resource, [this](int result) { OnClosed(result); },
+        [this] { HangUp(); }, view_, timings_);
     dialog_->SetupWindow();
 }
 
@@ -70,18 +62,18 @@ void DialUpController::OnClosed(int result) {
     // The dialog is still on the stack: delete it from the loop.
     retired_ = std::move(dialog_);
     if (retireTimer_ == 0)
-        retireTimer_ = loop_.After(0, [this] {
+        retireTimer_ = ctx_.loop.After(0, [this] {
             retireTimer_ = 0;
             retired_.reset();
         });
 
     if (result == RasDialog::kOk) {
-        RasConnected = true;
+        ras_.RasConnected = true;
         Finish(true);
-    } else if (RasCancelPressed) {
+    } else if (ras_.RasCancelPressed) {
         Finish(false);
     } else if (attempt_ < attempts_) {
-        attemptTimer_ = loop_.After(timings_.redialWaitMs, [this] { StartAttempt(); });
+        attemptTimer_ = ctx_.loop.After(timings_.redialWaitMs, [this] { StartAttempt(); });
     } else {
         Finish(false);
     }
@@ -102,9 +94,9 @@ bool DialUpController::CmCancel() {
     }
     // Between two attempts, or after the last dialog closed but before its
     // answer went out: no further attempt.
-    RasCancelPressed = true;
+    ras_.RasCancelPressed = true;
     if (attemptTimer_ != 0) {
-        loop_.Cancel(attemptTimer_);
+        ctx_.loop.Cancel(attemptTimer_);
         attemptTimer_ = 0;
         Finish(false);
     }
@@ -112,15 +104,15 @@ bool DialUpController::CmCancel() {
 }
 
 void DialUpController::HangUp() {
-    dialUp_.HangUp(RasSession);
-    RasSession = 0;
-    RasConnected = false;
-    RasInProgress = false;
+    dialUp_.HangUp(ras_.RasSession);
+    ras_.RasSession = 0;
+    ras_.RasConnected = false;
+    ras_.RasInProgress = false;
     settled_ = Clock::now() + std::chrono::milliseconds(timings_.hangUpWaitMs);
 }
 
 void DialUpController::HangupNow() {
-    if (RasInstalled && RasConnected) HangUp();
+    if (ras_.RasInstalled && ras_.RasConnected) HangUp();
 }
 
 void DialUpController::ConnectionMaint() {
@@ -128,17 +120,17 @@ void DialUpController::ConnectionMaint() {
     // moment ago is about to carry the work it was dialled for.
     if (Dialling()) return;
     if (Clock::now() < connectedAt_ + std::chrono::milliseconds(timings_.startGraceMs)) return;
-    if (RasInstalled && QuorvelConnection && RasConnected) {
-        Log("[QV] Terminating RAS Connection");
+    if (ras_.RasInstalled && ras_.QuorvelConnection && ras_.RasConnected) {
+        ctx_.host.UpdLog("[QV] Terminating RAS Connection");
         HangupNow();
-        QuorvelConnection = false;
+        ras_.QuorvelConnection = false;
     }
 }
 
 void DialUpController::FiveSecondReset() {
     if (Dialling()) return;
-    if (RasInstalled && RasConnected && RasSession == 0) {
-        RasConnected = false;
-        RasInProgress = false;
+    if (ras_.RasInstalled && ras_.RasConnected && ras_.RasSession == 0) {
+        ras_.RasConnected = false;
+        ras_.RasInProgress = false;
     }
 }

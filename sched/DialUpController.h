@@ -10,27 +10,28 @@
 #include <memory>
 #include <string_view>
 
+#include "core/Context.h"
 #include "sched/DialUp.h"
+#include "sched/DialUpState.h"
 #include "sched/RasDialog.h"
-
-class EventLoop;
-class TimeManager;
 
 class DialUpController {
 public:
-    using LogFn = std::function<void(std::string_view)>;
     // connected true: the feed work may start.
     using Done = std::function<void(bool connected)>;
 
-    // log: the activity log (the controller's UpdLog). timers: the timer
-    // manager for the dialog's countdown (nullptr: myTimeManager).
-    DialUpController(EventLoop& loop, DialUp& dialUp, LogFn log, TimeManager* timers = nullptr,
-                     DialTimings timings = {});
+    // The progress goes to ctx.host's activity log; the dialog's countdown
+    // runs on ctx.timers.
+    DialUpController(const Context& ctx, DialUp& dialUp, DialTimings timings = {});
     ~DialUpController();
     DialUpController(const DialUpController&) = delete;
     DialUpController& operator=(const DialUpController&) = delete;
 
     void SetView(RasDialogView* view) { view_ = view; }
+    void SetTimings(DialTimings timings) { timings_ = timings; }
+    // The line's state; the controller sets RasInstalled.
+    RasState& Ras() { return ras_; }
+    const RasState& Ras() const { return ras_; }
     // Whether the main window is hidden in the tray (chooses the dialog).
     void SetInTray(std::function<bool()> inTray) { inTray_ = std::move(inTray); }
 
@@ -63,13 +64,11 @@ private:
     void OnClosed(int result);
     void Finish(bool connected);
     void HangUp();
-    void Log(std::string_view text) const;
 
-    EventLoop& loop_;
+    Context ctx_;
     DialUp& dialUp_;
-    LogFn log_;
-    TimeManager* timers_;
     DialTimings timings_;
+    RasState ras_;
     RasDialogView* view_ = nullptr;
     std::function<bool()> inTray_;
     Done done_;

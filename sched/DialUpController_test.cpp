@@ -5,7 +5,6 @@
 #include <chrono>
 #include <optional>
 
-#include "sched/DialUpState.h"
 #include "sched/SimDialUp.h"
 #include "sched/TimeManager.h"
 #include "settings/Setup.h"
@@ -39,18 +38,13 @@ protected:
     static constexpr const char* kTerminating = "[QV] Terminating RAS Connection";
 
     void SetUp() override {
-        qvSetup = &setup;
         setup.SetRasProfile("MyISP");
         setup.SetRedialAttempts(3);
         setup.SetWaitForConnect(5);
-        RasInstalled = true;
-        RasSession = 0;
-        RasInProgress = RasConnected = RasCancelPressed = QuorvelConnection = false;
     }
     void TearDown() override {
         controller.reset();
         sim.reset();
-        qvSetup = nullptr;
     }
 
     void Start(const std::string& script) {
@@ -62,10 +56,15 @@ protected:
         t.connectedWaitMs = 20;
         t.redialWaitMs = 20;
         t.startGraceMs = 0;
-        controller = std::make_unique<DialUpController>(
-            loop, *sim, [this](std::string_view l) { log.emplace_back(l); }, &tm, t);
+        Make(t);
+    }
+    // A controller for the line of the fixture's profile.
+    void Make(DialTimings t) {
+        controller = std::make_unique<DialUpController>(ctx, *sim, t);
+        controller->Ras().RasInstalled = installed;
         controller->SetView(&view);
     }
+    RasState& Ras() { return controller->Ras(); }
     // Starts a request; the answer lands in result.
     bool Connect() {
         return controller->DoRasConnect([this](bool ok) {
@@ -105,13 +104,16 @@ protected:
     std::unique_ptr<SimDialUp> sim;
     std::unique_ptr<DialUpController> controller;
     RecordingView view;
-    std::vector<std::string> log;
+    testutil::RecordingHost host;
+    std::vector<std::string>& log = host.log;
+    Context ctx{loop, setup, tm, host};
+    bool installed = true;
     std::optional<bool> result;
     int answers = 0;
 };
 
 TEST_F(DialUpTest, NoProfileStartsWorkAtOnce) {
-    RasInstalled = false;
+    installed = false;
     Start("entry MyISP\nconnected\n");
     EXPECT_TRUE(Connect());
     ASSERT_TRUE(result.has_value());  // answered inside the call
@@ -122,8 +124,8 @@ TEST_F(DialUpTest, NoProfileStartsWorkAtOnce) {
 
 TEST_F(DialUpTest, OwnLineUpStartsWorkAtOnce) {
     Start("connected\n");
-    RasSession = 42;
-    RasConnected = true;
+    Ras().RasSession = 42;
+    Ras().RasConnected = true;
     Connect();
     ASSERT_TRUE(result.has_value());
     EXPECT_TRUE(*result);
@@ -172,10 +174,10 @@ TEST_F(DialUpTest, ProgressTextsInOrderThenConnected) {
                                            "[RAS] Logging on to the network",
                                            "[RAS] Session established"};
     EXPECT_EQ(want, log);  // state 4 has no text
-    EXPECT_NE(0u, RasSession);
-    EXPECT_TRUE(RasConnected);
-    EXPECT_FALSE(RasInProgress);
-    EXPECT_TRUE(QuorvelConnection);
+    EXPECT_NE(0u, Ras().RasSession);
+    EXPECT_TRUE(Ras().RasConnected);
+    EXPECT_FALSE(Ras().RasInProgress);
+    EXPECT_TRUE(Ras().QuorvelConnection);
     EXPECT_EQ(std::vector<int>{RasDialog::kWindowResource}, view.opened);
     EXPECT_EQ(std::vector<std::string>{"Connecting to MyISP"}, view.captions);
     EXPECT_EQ(std::vector<int>{RasDialog::kOk}, view.closed);
@@ -205,9 +207,9 @@ TEST_F(DialUpTest, ThreeTimeOutsThenGiveUp) {
     EXPECT_EQ(3, Count("[RAS] Opening connection port"));
     EXPECT_EQ((std::vector<int>{2, 2, 2}), view.closed);
     EXPECT_EQ(std::vector<std::string>(3, "Time Left: 0:00"), view.timeLeft);
-    EXPECT_FALSE(RasCancelPressed);
-    EXPECT_EQ(0u, RasSession);
-    EXPECT_FALSE(RasInProgress);
+    EXPECT_FALSE(Ras().RasCancelPressed);
+    EXPECT_EQ(0u, Ras().RasSession);
+    EXPECT_FALSE(Ras().RasInProgress);
 }
 
 TEST_F(DialUpTest, CountdownTexts) {
@@ -242,7 +244,7 @@ TEST_F(DialUpTest, CancelInFirstAttemptStopsRedialling) {
     RunFor(100);
     EXPECT_EQ(1, sim->Dials());
     EXPECT_EQ(1, sim->HangUps());
-    EXPECT_TRUE(RasCancelPressed);
+    EXPECT_TRUE(Ras().RasCancelPressed);
     EXPECT_FALSE(controller->CmCancel());  // nothing left to cancel
 }
 
@@ -251,8 +253,7 @@ TEST_F(DialUpTest, CancelBetweenAttemptsStopsRedialling) {
     DialTimings t;
     t.hangUpWaitMs = 1;
     t.redialWaitMs = 400;
-    controller = std::make_unique<DialUpController>(
-        loop, *sim, [this](std::string_view l) { log.emplace_back(l); }, &tm, t);
+    Make(t);
     Connect();
     ASSERT_TRUE(RunUntil([&] { return controller->Dialog() == nullptr; }));
     EXPECT_FALSE(result.has_value());
@@ -284,7 +285,7 @@ TEST_F(DialUpTest, DialErrorShowsBothTexts) {
                                          "[RAS] The RAS sub-system has encountered an error!"};
         if (c.text != nullptr) want.emplace_back(c.text);
         EXPECT_EQ(want, log) << c.code;
-        EXPECT_FALSE(RasCancelPressed) << c.code;  // an error is no cancel: redial allowed
+        EXPECT_FALSE(Ras().RasCancelPressed) << c.code;  // an error is no cancel: redial allowed
     }
 }
 
@@ -310,16 +311,16 @@ TEST_F(DialUpTest, LineAlreadyUpIsTakenOverAndNeverHungUp) {
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
     EXPECT_TRUE(*result);
     EXPECT_EQ(0, sim->Dials());
-    EXPECT_EQ(0u, RasSession);
-    EXPECT_TRUE(RasConnected);
-    EXPECT_FALSE(QuorvelConnection);
+    EXPECT_EQ(0u, Ras().RasSession);
+    EXPECT_TRUE(Ras().RasConnected);
+    EXPECT_FALSE(Ras().QuorvelConnection);
 
     // The work ends: the five-second tick leaves the line up and forgets it.
     controller->ConnectionMaint();
     controller->FiveSecondReset();
     EXPECT_EQ(0, Count(kTerminating));
     EXPECT_EQ(0, sim->HangUps());
-    EXPECT_FALSE(RasConnected);
+    EXPECT_FALSE(Ras().RasConnected);
 
     // The next request takes it over again.
     result.reset();
@@ -364,8 +365,8 @@ TEST_F(DialUpTest, HangUpWhenDoneFollowsDropConnect) {
         EXPECT_EQ(c.terminating, Count(kTerminating)) << c.drop;
         EXPECT_EQ(c.hangUps, sim->HangUps()) << c.drop;
         EXPECT_EQ(c.stillUp, !sim->ActiveNames().empty()) << c.drop;
-        EXPECT_EQ(c.stillUp, RasConnected) << c.drop;
-        EXPECT_FALSE(QuorvelConnection) << c.drop;
+        EXPECT_EQ(c.stillUp, Ras().RasConnected) << c.drop;
+        EXPECT_FALSE(Ras().QuorvelConnection) << c.drop;
     }
 }
 
@@ -384,10 +385,9 @@ TEST_F(DialUpTest, NoHangUpWhileDialling) {
     Start("connected after 1ms\n");
     DialTimings t;
     t.connectedWaitMs = 200;  // connected, dialog not yet closed
-    controller = std::make_unique<DialUpController>(
-        loop, *sim, [this](std::string_view l) { log.emplace_back(l); }, &tm, t);
+    Make(t);
     Connect();
-    ASSERT_TRUE(RunUntil([&] { return RasConnected; }));
+    ASSERT_TRUE(RunUntil([&] { return Ras().RasConnected; }));
     controller->ConnectionMaint();
     EXPECT_EQ(0, Count(kTerminating));
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
@@ -425,8 +425,7 @@ TEST_F(DialUpTest, RedialWaitsForTheHangUpToSettle) {
     t.hangUpWaitMs = 300;
     t.connectedWaitMs = 1;
     t.startGraceMs = 0;
-    controller = std::make_unique<DialUpController>(
-        loop, *sim, [this](std::string_view l) { log.emplace_back(l); }, &tm, t);
+    Make(t);
     Connect();
     ASSERT_TRUE(RunUntil([&] { return result.has_value(); }));
     controller->ConnectionMaint();  // hangs up

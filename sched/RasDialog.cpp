@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-#include "app/Messages.h"
-#include "app/PaneHost.h"
+#include "core/Host.h"
 #include "core/Text.h"
-#include "sched/DialUpState.h"
 #include "sched/RasTexts.h"
 #include "sched/TimeManager.h"
 #include "settings/Setup.h"
@@ -16,30 +14,30 @@ using text::EqualsNoCase;
 
 }  // namespace
 
-RasDialog::RasDialog(EventLoop& loop, DialUp& dialUp, int resource, std::function<void(int)> closed,
-                     std::function<void()> hangUp, LogFn log, RasDialogView* view,
-                     TimeManager* timers, DialTimings timings)
-    : MessageTarget(loop),
+RasDialog::RasDialog(const Context& ctx, DialUp& dialUp, RasState& ras, int resource,
+                     std::function<void(int)> closed, std::function<void()> hangUp,
+                     RasDialogView* view, DialTimings timings)
+    : MessageTarget(ctx.loop),
+      ctx_(ctx),
       dialUp_(dialUp),
+      ras_(ras),
       resource_(resource),
       closed_(std::move(closed)),
       hangUp_(std::move(hangUp)),
-      log_(std::move(log)),
       view_(view),
-      timers_(timers),
       timings_(timings) {
-    QuorvelConnection = false;
+    ras_.QuorvelConnection = false;
 }
 
 RasDialog::~RasDialog() {
     *alive_ = false;
-    if (timerSet_ && timers_ != nullptr) timers_->TimerKill(this, msg::RasTimedEvent);
+    if (timerSet_) ctx_.timers.TimerKill(this, kTimedEvent);
     if (closeTimer_ != 0) Loop().Cancel(closeTimer_);
 }
 
 bool RasDialog::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case msg::RasTimedEvent: TimedEvent(); return true;
+        case kTimedEvent: TimedEvent(); return true;
         case kRasDialEvent:
             RasEvent(static_cast<int>(wParam), static_cast<int>(lParam));
             return true;
@@ -58,22 +56,17 @@ std::string RasDialog::TimeLeftText(long seconds) {
 void RasDialog::UpdPane(std::string_view text) {
     if (view_ != nullptr) view_->SetStatusLine(text);
     if (text.empty()) return;
-    if (log_)
-        log_(text);
-    else if (PaneWindow != nullptr)
-        PaneWindow->UpdLog(text);
+    ctx_.host.UpdLog(text);
 }
 
 void RasDialog::SetupWindow() {
-    secondsLeft_ = qvSetup != nullptr ? qvSetup->GetWaitForConnect() : 60;
-    profile_ = qvSetup != nullptr ? qvSetup->GetRasProfile() : "(None)";
+    secondsLeft_ = ctx_.setup.GetWaitForConnect();
+    profile_ = ctx_.setup.GetRasProfile();
     if (view_ != nullptr) view_->DialogOpened(resource_);
-    if (timers_ == nullptr) timers_ = myTimeManager;
-    if (timers_ != nullptr)
-        timerSet_ = timers_->TimerSet(this, msg::RasTimedEvent, kTimedEventPeriod);
+    timerSet_ = ctx_.timers.TimerSet(this, kTimedEvent, kTimedEventPeriod);
     phase_ = Phase::Counting;
     // A dial of ours is already under way: this dialog only counts down.
-    if (RasSession != 0 || RasInProgress) return;
+    if (ras_.RasSession != 0 || ras_.RasInProgress) return;
 
     phase_ = Phase::Listing;
     std::weak_ptr<bool> alive = alive_;
@@ -97,7 +90,7 @@ void RasDialog::OnActive(bool ok, const std::vector<std::string>& names) {
             return;
         }
     }
-    QuorvelConnection = qvSetup != nullptr && qvSetup->GetDropConnection();
+    ras_.QuorvelConnection = ctx_.setup.GetDropConnection();
     if (view_ != nullptr) view_->SetCaption("Connecting to " + profile_);
     DialModem();
 }
@@ -105,14 +98,12 @@ void RasDialog::OnActive(bool ok, const std::vector<std::string>& names) {
 void RasDialog::DialModem() {
     DialParams params;
     params.entry = profile_;
-    if (qvSetup != nullptr) {
-        params.login = qvSetup->GetRasLogin();
-        params.password = qvSetup->GetRasPassword();
-    }
-    RasSession = 0;
-    RasConnected = false;
-    RasInProgress = true;
-    RasCancelPressed = false;
+    params.login = ctx_.setup.GetRasLogin();
+    params.password = ctx_.setup.GetRasPassword();
+    ras_.RasSession = 0;
+    ras_.RasConnected = false;
+    ras_.RasInProgress = true;
+    ras_.RasCancelPressed = false;
     phase_ = Phase::Dialling;
 
     std::weak_ptr<bool> alive = alive_;
@@ -128,10 +119,10 @@ void RasDialog::DialModem() {
     if (rc != 0) {
         UpdPane(rastext::kFatal);
         CmCancelButton();
-        RasCancelPressed = false;  // the controller may try again
+        ras_.RasCancelPressed = false;  // the controller may try again
         return;
     }
-    RasSession = handle;
+    ras_.RasSession = handle;
 }
 
 void RasDialog::RasEvent(int state, int error) {
@@ -140,7 +131,7 @@ void RasDialog::RasEvent(int state, int error) {
         UpdPane(rastext::Text(rastext::kError));
         UpdPane(rastext::Text(error));
         CmCancelButton();
-        RasCancelPressed = false;
+        ras_.RasCancelPressed = false;
         return;
     }
     int text = 0;
@@ -158,8 +149,8 @@ void RasDialog::RasEvent(int state, int error) {
         case rasstate::LogonNetwork: text = rastext::kLogonNetwork; break;
         case rasstate::Connected: {
             UpdPane(rastext::Text(rastext::kConnected));
-            RasConnected = true;
-            RasInProgress = false;
+            ras_.RasConnected = true;
+            ras_.RasInProgress = false;
             phase_ = Phase::ConnectedWait;
             closeTimer_ = Loop().After(timings_.connectedWaitMs, [this] {
                 closeTimer_ = 0;
@@ -169,11 +160,11 @@ void RasDialog::RasEvent(int state, int error) {
         }
         case rasstate::Disconnected: {
             UpdPane(rastext::Text(rastext::kDisconnected));
-            dialUp_.HangUp(RasSession);  // nothing is up; lets the machinery forget the dial
-            RasSession = 0;
-            RasConnected = false;
+            dialUp_.HangUp(ras_.RasSession);  // nothing is up; lets the machinery forget the dial
+            ras_.RasSession = 0;
+            ras_.RasConnected = false;
             CmCancelButton();
-            RasCancelPressed = false;
+            ras_.RasCancelPressed = false;
             return;
         }
         default: return;
@@ -189,13 +180,13 @@ void RasDialog::TimedEvent() {
     if (secondsLeft_ > 0) return;
     HangUp();
     CloseAfterHangUp(kCancel);
-    RasCancelPressed = false;  // a failed attempt; the controller may redial
+    ras_.RasCancelPressed = false;  // a failed attempt; the controller may redial
 }
 
 void RasDialog::CmCancelButton() {
     if (phase_ == Phase::Closing || phase_ == Phase::Closed) {
         // Already ending: the press still means "no more attempts".
-        RasCancelPressed = true;
+        ras_.RasCancelPressed = true;
         return;
     }
     if (closeTimer_ != 0) {
@@ -204,7 +195,7 @@ void RasDialog::CmCancelButton() {
     }
     HangUp();
     CloseAfterHangUp(kCancel);
-    RasCancelPressed = true;
+    ras_.RasCancelPressed = true;
 }
 
 void RasDialog::HangUp() {
@@ -222,7 +213,7 @@ void RasDialog::CloseAfterHangUp(int result) {
 void RasDialog::Close(int result) {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Closed;
-    if (timerSet_ && timers_ != nullptr) timers_->TimerKill(this, msg::RasTimedEvent);
+    if (timerSet_) ctx_.timers.TimerKill(this, kTimedEvent);
     timerSet_ = false;
     if (view_ != nullptr) view_->DialogClosed(result);
     if (closed_) closed_(result);

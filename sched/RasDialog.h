@@ -14,10 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/Context.h"
 #include "net/EventLoop.h"
 #include "sched/DialUp.h"
-
-class TimeManager;
+#include "sched/DialUpState.h"
 
 // What a front-end shows of the dialog; every call has a do-nothing default
 // (the headless front-end sees the progress in the activity log).
@@ -52,15 +52,17 @@ public:
     // The progress message (wParam: state, lParam: error code), in the range
     // of registered window messages.
     static constexpr int kRasDialEvent = 0xC000;
+    // The countdown message from the timer manager.
+    static constexpr int kTimedEvent = 4013;
     static constexpr int kTimedEventPeriod = 5;  // seconds
 
-    using LogFn = std::function<void(std::string_view)>;
-    // closed: the dialog's result; the owner must not destroy the dialog
-    // inside this call. hangUp: the program's hang-up (RasSession and the
-    // flags, and the pause after it).
-    RasDialog(EventLoop& loop, DialUp& dialUp, int resource, std::function<void(int)> closed,
-              std::function<void()> hangUp, LogFn log, RasDialogView* view = nullptr,
-              TimeManager* timers = nullptr, DialTimings timings = {});
+    // ras: the line's state, the dial-up controller's. closed: the dialog's
+    // result; the owner must not destroy the dialog inside this call.
+    // hangUp: the program's hang-up (RasSession and the flags, and the
+    // pause after it). Progress texts go to ctx.host's activity log.
+    RasDialog(const Context& ctx, DialUp& dialUp, RasState& ras, int resource,
+              std::function<void(int)> closed, std::function<void()> hangUp,
+              RasDialogView* view = nullptr, DialTimings timings = {});
     ~RasDialog() override;
 
     bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
@@ -85,13 +87,13 @@ private:
     void Close(int result);
     void OnActive(bool ok, const std::vector<std::string>& names);
 
+    Context ctx_;
     DialUp& dialUp_;
+    RasState& ras_;
     int resource_;
     std::function<void(int)> closed_;
     std::function<void()> hangUp_;
-    LogFn log_;
     RasDialogView* view_;
-    TimeManager* timers_;
     DialTimings timings_;
     Phase phase_ = Phase::Created;
     long secondsLeft_ = 0;

@@ -4,7 +4,6 @@ TimeManager::TimeManager(EventLoop& loop) : loop_(loop) {}
 
 TimeManager::~TimeManager() {
     if (tickId_ != 0) loop_.RemoveTick(tickId_);
-    if (myTimeManager == this) myTimeManager = nullptr;
 }
 
 void TimeManager::Activate() {

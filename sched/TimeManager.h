@@ -52,5 +52,3 @@ private:
     EventLoop& loop_;
     int tickId_ = 0;
 };
-
-inline TimeManager* myTimeManager = nullptr;

@@ -22,7 +22,7 @@ std::string Choice(const std::vector<std::string>& choices, int index) {
 
 }  // namespace
 
-schedSet::schedSet(Setup& setup) : setup_(setup) { ScheduleChanged = false; }
+schedSet::schedSet(Setup& setup) : setup_(setup) {}
 
 const std::vector<std::string>& schedSet::DayChoices() {
     static const std::vector<std::string> days = {"Every Day", "Monday", "Tuesday",  "Wednesday",
@@ -99,7 +99,7 @@ void schedSet::SetupWindow() {
 }
 
 bool schedSet::AddEventButton() {
-    ScheduleChanged = true;
+    scheduleChanged_ = true;
     // Lines past the 98th would be written but never read back: the event
     // would look scheduled and never run.
     if (packet_.events.size() >= kMaxEvents) return false;
@@ -118,7 +118,7 @@ bool schedSet::AddEventButton() {
 }
 
 void schedSet::DelEventButton() {
-    ScheduleChanged = true;
+    scheduleChanged_ = true;
     if (packet_.selected < 0 || static_cast<std::size_t>(packet_.selected) >= packet_.events.size())
         return;
     packet_.events.erase(packet_.events.begin() + packet_.selected);

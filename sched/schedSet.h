@@ -11,10 +11,6 @@
 
 class Setup;
 
-// The event list was edited: the controller reloads the schedule after the
-// settings sheet has closed.
-inline bool ScheduleChanged = false;
-
 // What the page's controls hold.
 struct sdPacket {
     std::string interval;             // edit control 3111, up to 10 characters
@@ -50,6 +46,10 @@ public:
     // list. false when the file could not be written.
     bool Apply();
 
+    // The event list was edited on this page: the controller reloads
+    // the schedule after the settings sheet has closed.
+    bool ScheduleChanged() const { return scheduleChanged_; }
+
     sdPacket& Transfer() { return packet_; }
     const sdPacket& Transfer() const { return packet_; }
 
@@ -64,4 +64,5 @@ public:
 private:
     Setup& setup_;
     sdPacket packet_;
+    bool scheduleChanged_ = false;
 };

@@ -51,7 +51,7 @@ TEST(SchedSetLine, Choices) {
 TEST_F(SchedSetTest, AddBuildsLinesFromTheChoices) {
     schedSet page(setup);
     page.SetupWindow();
-    EXPECT_FALSE(ScheduleChanged);
+    EXPECT_FALSE(page.ScheduleChanged());
     sdPacket& p = page.Transfer();
     struct Case {
         bool news, group, expire;
@@ -73,7 +73,7 @@ TEST_F(SchedSetTest, AddBuildsLinesFromTheChoices) {
         ASSERT_TRUE(page.AddEventButton());
         EXPECT_EQ(c.want, p.events.back());
     }
-    EXPECT_TRUE(ScheduleChanged);
+    EXPECT_TRUE(page.ScheduleChanged());
 }
 
 TEST_F(SchedSetTest, ApplyRewritesSectionsTheScheduleReads) {

@@ -20,14 +20,13 @@ namespace {
 // Tries before giving up on a directory that is full of our names.
 constexpr int kNameAttempts = 4096;
 
+// Where a call starts numbering its names: the clock and the process, so
+// that two servers (or two sessions) seldom try the same name; a name that
+// exists all the same is skipped, since creation is exclusive.
 std::uint32_t NameSeed() {
-    static std::uint32_t next = [] {
-        timespec ts{};
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        return static_cast<std::uint32_t>(ts.tv_nsec) ^
-               (static_cast<std::uint32_t>(::getpid()) << 16);
-    }();
-    return next++;
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::uint32_t>(ts.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 16);
 }
 
 bool Exists(const std::string& path) {
@@ -58,9 +57,11 @@ std::string PostsDirectory(const std::string& newsDir) {
 
 std::optional<std::string> CreateWorkFile(const std::string& newsDir) {
     const std::string dir = PostsDirectory(newsDir);
+    const std::uint32_t seed = NameSeed();
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         char name[32];
-        std::snprintf(name, sizeof name, "QVE%X.WRK", static_cast<unsigned>(NameSeed()));
+        std::snprintf(name, sizeof name, "QVE%X.WRK",
+                      static_cast<unsigned>(seed + static_cast<std::uint32_t>(attempt)));
         const std::string path = dir + name;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {

@@ -167,6 +167,12 @@ void Mutate(const std::string& news, int control) {
     }
 }
 
+// The cache the sessions share, as the server's would be.
+OverviewCache& SharedCache() {
+    static OverviewCache cache;
+    return cache;
+}
+
 // What the shared cache serves must be what the files say now.
 void CheckCache(const std::string& news) {
     static OverviewCache& fresh = []() -> OverviewCache& {
@@ -175,7 +181,7 @@ void CheckCache(const std::string& news) {
         c.SetClock([] { return std::time_t{0}; });  // nothing is ever settled, so nothing kept
         return c;
     }();
-    OverviewCache& shared = OverviewCache::Shared();
+    OverviewCache& shared = SharedCache();
     for (const char* g : kCachedGroups) {
         const std::string dir = news + g;
         const auto want = fresh.Numbers(dir);
@@ -203,10 +209,11 @@ void CheckCache(const std::string& news) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string news = fuzz::ResetStore();
     // Each input starts with nothing cached, so that it reproduces alone.
-    OverviewCache::Shared().Clear();
+    SharedCache().Clear();
     const fuzz::Plan plan = fuzz::SplitPlan(data, size);
     {
         fuzz::ReaderDriver driver(news);
+        driver.Session().SetOverviewCache(SharedCache());
         driver.SetMutator([&news](int control) {
             if (control >= 0)
                 Mutate(news, control);

@@ -176,10 +176,22 @@ bool LineClient::WaitClosed(std::chrono::milliseconds timeout) {
     return eof_;
 }
 
-bool RecordingShell::Logged(std::string_view part) const {
-    for (const auto& l : log)
+namespace {
+bool AnyContains(const std::vector<std::string>& lines, std::string_view part) {
+    for (const auto& l : lines)
         if (l.find(part) != std::string::npos) return true;
     return false;
+}
+}  // namespace
+
+bool RecordingShell::Logged(std::string_view part) const { return AnyContains(log, part); }
+
+bool RecordingHost::Logged(std::string_view part) const { return AnyContains(log, part); }
+
+std::string RecordingHost::Joined() const {
+    std::string all;
+    for (const std::string& l : log) all += l + "\n";
+    return all;
 }
 
 ServerProcess::~ServerProcess() {

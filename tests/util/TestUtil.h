@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Shell.h"
+#include "core/Host.h"
 
 namespace testutil {
 
@@ -87,6 +88,25 @@ public:
     std::vector<std::string> status;
     std::vector<std::string> messages;
     ConnectionTree connections;
+};
+
+// A Host that keeps what sessions and the dial-up code report.
+class RecordingHost : public Host {
+public:
+    void UpdLog(std::string_view text) override { log.emplace_back(text); }
+    void IncSent(std::int64_t bytes) override { sent += bytes; }
+    void IncRecvd(std::int64_t bytes) override { received += bytes; }
+    void MessageBox(std::string_view text, std::string_view title) override {
+        messages.emplace_back(std::string(title) + ": " + std::string(text));
+    }
+    bool Logged(std::string_view part) const;
+    // Every line, each ended by a line feed (for failure messages).
+    std::string Joined() const;
+
+    std::vector<std::string> log;
+    std::vector<std::string> messages;
+    std::int64_t sent = 0;
+    std::int64_t received = 0;
 };
 
 // The server binary running headless in a home directory, stopped (SIGTERM,
