@@ -19,10 +19,7 @@ std::string ActivityLog::FormatTime(std::time_t when) {
     return buf;
 }
 
-ActivityLog::~ActivityLog() {
-    Flush();
-    if (fd_ >= 0) ::close(fd_);
-}
+ActivityLog::~ActivityLog() { Flush(); }
 
 void ActivityLog::SetDeferred(bool deferred) {
     deferred_ = deferred;
@@ -33,30 +30,26 @@ void ActivityLog::Flush() {
     if (pending_.empty()) return;
     const int fd = File();
     // O_APPEND: one write lands whole at the end even with another writer.
-    if (fd >= 0 && ::write(fd, pending_.data(), pending_.size()) < 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    if (fd >= 0 && ::write(fd, pending_.data(), pending_.size()) < 0) fd_.Close();
     pending_.clear();
 }
 
 int ActivityLog::File() {
-    const std::time_t now = std::time(nullptr);
-    if (fd_ >= 0 && now != checked_) {
+    const std::time_t now = now_();
+    if (fd_.Valid() && now != checked_) {
         struct stat named {
         }, held{};
-        if (::stat(fileName_.c_str(), &named) != 0 || ::fstat(fd_, &held) != 0 ||
-            named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        if (::stat(fileName_.c_str(), &named) != 0 || ::fstat(fd_.Get(), &held) != 0 ||
+            named.st_ino != held.st_ino || named.st_dev != held.st_dev)
+            fd_.Close();
     }
     checked_ = now;
-    if (fd_ < 0) fd_ = ::open(fileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    return fd_;
+    if (!fd_.Valid())
+        fd_.Reset(::open(fileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    return fd_.Get();
 }
 
-std::string ActivityLog::Add(std::string_view text) { return Add(text, std::time(nullptr)); }
+std::string ActivityLog::Add(std::string_view text) { return Add(text, now_()); }
 
 std::string ActivityLog::Add(std::string_view text, std::time_t when) {
     // Dropping before appending keeps at most 101 lines, the oldest first out.

@@ -9,8 +9,11 @@
 
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "core/File.h"
 
 class ActivityLog {
 public:
@@ -36,6 +39,10 @@ public:
     void SetDeferred(bool deferred);
     void Flush();
 
+    // The clock that dates lines and paces the look-ups of the file's name
+    // (tests move it by hand).
+    void SetClock(std::function<std::time_t()> now) { now_ = std::move(now); }
+
     // "Tue Dec 08 05:41:39 2026": English names whatever the locale.
     static std::string FormatTime(std::time_t when);
 
@@ -45,7 +52,8 @@ private:
     int File();
 
     std::string fileName_;
-    int fd_ = -1;
+    FileDescriptor fd_;
+    std::function<std::time_t()> now_ = [] { return std::time(nullptr); };
     std::time_t checked_ = 0;
     std::time_t formattedWhen_ = -1;
     bool deferred_ = false;

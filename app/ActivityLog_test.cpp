@@ -65,15 +65,18 @@ TEST_F(ActivityLogTest, FileGetsDatedLinesWithCrLfAppended) {
 TEST_F(ActivityLogTest, AMovedLogIsStartedAfreshUnderItsName) {
     testutil::TempDir dir;
     ActivityLog log(dir / "quorvel.log");
-    log.Add("[QV] before", 1796708499);
+    std::time_t now = 1796708499;
+    log.SetClock([&now] { return now; });
+    log.Add("[QV] before");
     ASSERT_EQ(0, std::rename((dir / "quorvel.log").c_str(), (dir / "quorvel.log.1").c_str()));
     // The name is looked up again once the second has changed.
-    log.Add("[QV] after", 1796708501);
-    sleep(1);
-    log.Add("[QV] later", 1796708502);
+    log.Add("[QV] after");
+    ++now;
+    log.Add("[QV] later");
     const std::string fresh = testutil::ReadFile(dir / "quorvel.log");
     const std::string moved = testutil::ReadFile(dir / "quorvel.log.1");
     EXPECT_NE(std::string::npos, moved.find("[QV] before"));
+    EXPECT_NE(std::string::npos, moved.find("Tue Dec 08 05:41:39 2026:[QV] after"));
     EXPECT_NE(std::string::npos, fresh.find("[QV] later"));
     EXPECT_EQ(std::string::npos, fresh.find("[QV] before"));
 }

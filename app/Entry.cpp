@@ -1,7 +1,7 @@
 #include "app/Entry.h"
 
-#include <limits.h>
 #include <unistd.h>
+#include <climits>
 
 #include <cerrno>
 #include <cstdlib>

@@ -44,7 +44,8 @@ public:
 
 // Each session is handed the controller's context and, for readers, the
 // overview cache they all share.
-qvPaneSplit::ReaderFactory MakeReaderFactory(OverviewCache& overviews, std::string allowFile) {
+qvPaneSplit::ReaderFactory MakeReaderFactory(OverviewCache& overviews,
+                                             const std::string& allowFile) {
     return [&overviews, allowFile](const Context& ctx, StreamSocket& accepted,
                                    const std::string& peer) {
         auto h = std::make_unique<ReaderHandle>(ctx, overviews);

@@ -398,7 +398,7 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
         out << "**";
     }
     if (INetSocketAddress::IsAddressDottedDecimal(server.c_str())) {
-        StartFeedSession(slot, std::move(request));
+        StartFeedSession(slot, request);
         return;
     }
     // The lookup runs off the thread; readers are served meanwhile. A
@@ -408,12 +408,12 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
     const int rc = s.lookup->GetHostInfoAsync(
         handle, server.c_str(), [this, slot, request](int error, const HostEntry& entry) mutable {
             if (error == 0) HostInfoManager::HostEntryToAddress(entry, request.address);
-            StartFeedSession(slot, std::move(request));
+            StartFeedSession(slot, request);
         });
-    if (rc != 0) StartFeedSession(slot, std::move(request));
+    if (rc != 0) StartFeedSession(slot, request);
 }
 
-void qvPaneSplit::StartFeedSession(int slot, FeedRequest request) {
+void qvPaneSplit::StartFeedSession(int slot, const FeedRequest& request) {
     Slot& s = feeds_[static_cast<std::size_t>(slot)];
     s.session = feedFactory_(ctx_, request);
     if (!s.session) {
@@ -634,7 +634,7 @@ std::string qvPaneSplit::Label(std::string text) {
 // ---- files
 
 std::string qvPaneSplit::NewsDirectory() const {
-    const std::string dir = ctx_.setup.GetNewsDirectory();
+    std::string dir = ctx_.setup.GetNewsDirectory();
     if (dir.empty() || dir[0] == '!') return {};
     return dir;
 }

@@ -224,7 +224,7 @@ private:
     void MakeNewsDirectories();
     // The start sequence after the first-start wizard has answered.
     void FinishStart();
-    void StartFeedSession(int slot, FeedRequest request);
+    void StartFeedSession(int slot, const FeedRequest& request);
     void ExpireStep();
     static std::string Label(std::string text);
 

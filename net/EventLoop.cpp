@@ -47,7 +47,6 @@ EventLoop::~EventLoop() {
         remote_->calls_.clear();
     }
     if (wake >= 0) close(wake);
-    if (epfd_ >= 0) close(epfd_);
 }
 
 bool EventLoop::RemoteQueue::Post(std::function<void()> call) {
@@ -94,7 +93,7 @@ bool EventLoop::Watch(int fd, std::uint32_t events, FdHandler handler) {
     ev.events = events;
     ev.data.u64 = Key(generation, fd);
     const bool known = fds_.count(fd) != 0;
-    if (epoll_ctl(epfd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+    if (epoll_ctl(epfd_.Get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) return false;
     fds_[fd] = Watched{generation, std::make_shared<FdHandler>(std::move(handler))};
     return true;
 }
@@ -105,11 +104,11 @@ bool EventLoop::Modify(int fd, std::uint32_t events) {
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = Key(it->second.generation, fd);
-    return epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+    return epoll_ctl(epfd_.Get(), EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
 void EventLoop::Unwatch(int fd) {
-    if (fds_.erase(fd) != 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    if (fds_.erase(fd) != 0) epoll_ctl(epfd_.Get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
 int EventLoop::AddTick(std::function<void()> handler) {
@@ -192,7 +191,7 @@ void EventLoop::RunOnce(int timeoutMs) {
     int wait = NextTimeoutMs();
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs);
     epoll_event events[64];
-    const int n = epoll_wait(epfd_, events, 64, wait);
+    const int n = epoll_wait(epfd_.Get(), events, 64, wait);
     for (int i = 0; i < n; ++i) {
         const int fd = static_cast<int>(events[i].data.u64 & 0xFFFFFFFFu);
         const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);

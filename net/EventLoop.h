@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/File.h"
+
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 
@@ -109,7 +111,7 @@ public:
     int NextTimeoutMs() const;
     // The epoll descriptor, for a front-end that drives the loop from its
     // own event loop (a socket notifier plus a timer for NextTimeoutMs).
-    int Fd() const { return epfd_; }
+    int Fd() const { return epfd_.Get(); }
 
     // Messages and live targets (used by MessageTarget).
     std::uint64_t Register(MessageTarget* target);
@@ -136,7 +138,7 @@ private:
     void RunTimers();
     static std::int64_t NowMs();
 
-    int epfd_ = -1;
+    FileDescriptor epfd_;
     bool stopped_ = false;
     bool inPass_ = false;
     std::uint64_t nextTarget_ = 1;

@@ -144,7 +144,7 @@ std::string ArticleFile::HeaderValue(std::string_view name) const {
 }
 
 std::string ArticleFile::MessageId() const {
-    const std::string id(BareMessageId(HeaderValue("Message-ID")));
+    std::string id(BareMessageId(HeaderValue("Message-ID")));
     if (!id.empty()) return id;
     const std::size_t slash = path_.rfind('/');
     return slash == std::string::npos ? path_ : path_.substr(slash + 1);

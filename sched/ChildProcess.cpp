@@ -1,11 +1,11 @@
 #include "sched/ChildProcess.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
 #include <cstdlib>
@@ -71,6 +71,7 @@ int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* 
     ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) & ~O_NONBLOCK);
 
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     // Messages in one language, so that the few we look at can be read.
@@ -79,6 +80,7 @@ int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* 
         if (std::strncmp(*e, "LC_ALL=", 7) != 0) envText.emplace_back(*e);
     envText.emplace_back("LC_ALL=C");
     std::vector<char*> env;
+    env.reserve(envText.size() + 1);
     for (std::string& e : envText) env.push_back(e.data());
     env.push_back(nullptr);
 

@@ -82,12 +82,12 @@ int NmDialUp::ErrorCode(int exitCode, const std::string& output) {
     }
 }
 
-void NmDialUp::List(std::vector<std::string> argv, ListDone done) {
+void NmDialUp::List(const std::vector<std::string>& argv, const ListDone& done) {
     int error = 0;
     LogFn log = log_;
     const int id = children_.Start(
         argv,
-        [done, log](int code, std::string output) {
+        [done, log](int code, const std::string& output) {
             if (code != 0) {
                 if (log) log("[RAS] nmcli: " + FirstLine(output));
                 done(false, {});
@@ -120,7 +120,7 @@ int NmDialUp::Dial(const DialParams& params, Progress progress, std::uintptr_t& 
     int error = 0;
     const int child = children_.Start(
         {program_, "connection", "up", "id", params.entry},
-        [this, h](int code, std::string output) {
+        [this, h](int code, const std::string& output) {
             auto it = lines_.find(h);
             if (it == lines_.end()) return;
             Line& line = it->second;
@@ -176,7 +176,7 @@ void NmDialUp::HangUp(std::uintptr_t handle) {
     int error = 0;
     const int id = children_.Start(
         {program_, "connection", "down", "id", entry},
-        [this, report, entry](int code, std::string output) {
+        [this, report, entry](int code, const std::string& output) {
             if (code != 0 && report)
                 Log("[RAS] Hang-up of " + entry + " failed: " + FirstLine(output));
         },

@@ -44,7 +44,7 @@ private:
         Progress progress;
         int openTimer = 0;
     };
-    void List(std::vector<std::string> argv, ListDone done);
+    void List(const std::vector<std::string>& argv, const ListDone& done);
     void Log(std::string_view text) const;
 
     EventLoop& loop_;

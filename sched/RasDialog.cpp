@@ -70,7 +70,7 @@ void RasDialog::SetupWindow() {
 
     phase_ = Phase::Listing;
     std::weak_ptr<bool> alive = alive_;
-    dialUp_.ListActive([this, alive](bool ok, std::vector<std::string> names) {
+    dialUp_.ListActive([this, alive](bool ok, const std::vector<std::string>& names) {
         const auto a = alive.lock();
         if (!a || !*a) return;
         OnActive(ok, names);

@@ -32,7 +32,7 @@ int IsoWeekday(const std::tm& t) { return t.tm_wday == 0 ? 7 : t.tm_wday; }
 
 }  // namespace
 
-Schedule::Schedule(std::string iniPath, Clock clock, LogFn log)
+Schedule::Schedule(std::string iniPath, Clock clock, const LogFn& log)
     : iniPath_(iniPath.empty() ? CurrentDirectory() + "/Quorvel.INI" : std::move(iniPath)),
       clock_(std::move(clock)) {
     for (int n = 1; n <= kMaxEvents; ++n) {

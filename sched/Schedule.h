@@ -35,7 +35,7 @@ public:
     // directory) and computes each one's next trigger. Events whose fields
     // are out of range (only a hand-edited file has them) are logged through
     // log and never fire; the events after them still do.
-    explicit Schedule(std::string iniPath = {}, Clock clock = {}, LogFn log = {});
+    explicit Schedule(std::string iniPath = {}, Clock clock = {}, const LogFn& log = {});
 
     // Recomputes the next trigger of event index (1 to 98) from now.
     void ResetEvent(int index);

@@ -310,19 +310,18 @@ bool WriteString(const std::string& file, std::string_view section,
         bool inSection = false;
         std::size_t insertAt = lines.size() + 1;  // past the end: section not found
         bool done = false;
-        for (std::size_t i = 0; i < lines.size() && !done; ++i) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
             const Line& l = lines[i];
             if (l.kind == Line::kSection) {
                 inSection = EqualsNoCase(l.name, section);
                 if (inSection && insertAt > lines.size()) insertAt = i + 1;
-            } else if (inSection && l.kind == Line::kKey) {
-                if (EqualsNoCase(l.name, *key)) {
-                    if (l.raw != entry.raw) {
-                        lines[i] = std::move(entry);
-                        changed = true;
-                    }
-                    done = true;
+            } else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, *key)) {
+                if (l.raw != entry.raw) {
+                    lines[i] = std::move(entry);
+                    changed = true;
                 }
+                done = true;
+                break;
             }
         }
         if (!done) {

@@ -51,7 +51,7 @@ bool WriteWhole(const std::string& path, std::string_view data, mode_t mode) {
 // the directory then.
 void RemoveGroupDirectory(const std::string& dir) {
     if (const auto names = ListFileNames(dir))
-        for (const std::string& name : *names) ::unlink((dir + "/" + name).c_str());
+        for (const std::string& name : *names) ::unlink((dir + "/").append(name).c_str());
     ::rmdir(dir.c_str());
 }
 
@@ -111,7 +111,10 @@ bool GroupPage::ShowGroup(std::string_view group) {
     for (std::size_t i = 0; i < 4; ++i) {
         std::string value =
             exists ? profile::GetString(index.IndexPath(), group, kLimitKeys[i], "*", 10) : "*";
-        *texts[i] = value.starts_with('*') ? *defaults[i] : std::move(value);
+        if (value.starts_with('*'))
+            *texts[i] = *defaults[i];
+        else
+            *texts[i] = std::move(value);
     }
     const auto info = exists ? index.ReadGroup(group) : std::nullopt;
     packet_.allowPost = info && info->allowPost;

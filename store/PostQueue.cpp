@@ -1,7 +1,7 @@
 #include "store/PostQueue.h"
 
 #include <fcntl.h>
-#include <stdio.h>  // renameat2
+#include <stdio.h>  // NOLINT(modernize-deprecated-headers): renameat2 is declared here
 #include <sys/stat.h>
 #include <unistd.h>
 
