@@ -35,8 +35,8 @@ std::string NewsDirectory(const Setup& setup) {
 }
 
 store::GroupPage MakePage(const Setup& setup, const std::string& news) {
-    store::gePacket packet(setup.GetExpireAge(), setup.GetExpireSize(),
-                           setup.GetExpireCondAge(), setup.GetExpireCondSize());
+    store::gePacket packet(setup.GetExpireAge(), setup.GetExpireSize(), setup.GetExpireCondAge(),
+                           setup.GetExpireCondSize());
     const std::string sub =
         profile::GetString(setup.IniPath(), "Newsfeed01", "subgroupfile", "?", 261);
     return store::GroupPage(news, sub, std::move(packet));

@@ -8,19 +8,16 @@
 #include <cctype>
 #include <optional>
 
+#include "core/File.h"
 #include "core/Host.h"
 #include "feed/ReplyFile.h"
-#include "settings/TextUtil.h"
 #include "store/PostQueue.h"
 
 namespace {
 
 constexpr std::size_t kLogLimit = 549;
 
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
+using files::DirectoryOf;
 
 // A queued article in wire form ends with the "." line; one that does not
 // would leave the server reading our next command as article text.
@@ -281,7 +278,7 @@ void FeedSession::AppendAfterList(std::string_view chunk) {
     appended_ += chunk.size();
     const int fd = ::open(appendTarget_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        text::WriteAll(fd, chunk);
+        files::WriteAll(fd, chunk);
         ::close(fd);
     }
     if (tooMuch) {

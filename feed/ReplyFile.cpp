@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "settings/TextUtil.h"
+#include "core/File.h"
 
 namespace {
 
@@ -135,7 +135,7 @@ bool ReplyFile::Count(std::size_t bytes) {
 
 bool ReplyFile::WritePending(bool all) {
     if (pending_.empty() || (!all && pending_.size() < kWriteBehind)) return true;
-    const bool ok = text::WriteAll(fd_, pending_);
+    const bool ok = files::WriteAll(fd_, pending_);
     pending_.clear();
     if (!ok) Fail(State::WriteFailed);
     return ok;

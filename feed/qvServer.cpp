@@ -24,11 +24,12 @@ constexpr int kReadChunk = 64 * 1024;
 
 }  // namespace
 
-qvServer::qvServer(Context& context)
+qvServer::qvServer(const Context& context)
     : MessageTarget(context.loop),
       context_(context),
       session_(context.host),
-      socket_(std::make_unique<StreamSocket>(INetSocketAddress(), AF_INET, SOCK_STREAM, 0)) {
+      socket_(std::make_unique<StreamSocket>(context.loop, INetSocketAddress(), AF_INET,
+                                             SOCK_STREAM, 0)) {
     session_.SetTempTag(std::to_string(TargetId()));
 }
 

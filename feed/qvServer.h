@@ -35,7 +35,7 @@ public:
         kContinue = 4018,        // the session has more steps queued
     };
 
-    explicit qvServer(Context& context);
+    explicit qvServer(const Context& context);
     ~qvServer() override;
 
     // Logs "Attempting Server Connection" and arms the idle timer
@@ -72,7 +72,7 @@ private:
     void Flush();
     void ResetTimer();
 
-    Context& context_;
+    const Context& context_;
     FeedSession session_;
     std::unique_ptr<StreamSocket> socket_;
     int port_ = 119;

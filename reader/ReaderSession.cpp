@@ -234,7 +234,7 @@ struct ReaderSession::GroupListReply : ReaderSession::Producer {
                 if (!(added > date || (added == date && at > time))) continue;
             }
             const auto dir = store::GroupDirectory(s.newsDir_, name);
-            const auto list = dir ? OverviewCache::Shared().Numbers(*dir) : nullptr;
+            const auto list = dir ? s.Overviews().Numbers(*dir) : nullptr;
             const Marks m = MarksOf(*info, list.get());
             char nums[64];
             std::snprintf(nums, sizeof nums, " %010ld %010ld %s \r\n", m.high, m.low,
@@ -417,7 +417,7 @@ struct ReaderSession::NewnewsReply : ReaderSession::Producer {
         while (gi < groups.size() && looked < kStepArticles) {
             const auto dir = store::GroupDirectory(s.newsDir_, groups[gi]);
             if (!numbers) {
-                numbers = dir ? OverviewCache::Shared().Numbers(*dir) : nullptr;
+                numbers = dir ? s.Overviews().Numbers(*dir) : nullptr;
                 ni = 0;
             }
             if (!numbers || ni >= numbers->size()) {

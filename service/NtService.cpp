@@ -20,8 +20,8 @@
 #include <fstream>
 #include <thread>
 
+#include "core/File.h"
 #include "settings/Setup.h"
-#include "settings/TextUtil.h"
 
 extern char** environ;
 
@@ -496,7 +496,7 @@ void NtService::DebugMsg(const char* format, ...) {
         return;
     }
     // One write per line, so lines from both threads never mix.
-    text::WriteAll(STDERR_FILENO, std::string_view(line, len));
+    files::WriteAll(STDERR_FILENO, std::string_view(line, len));
 }
 
 // ---------------------------------------------------------------------------

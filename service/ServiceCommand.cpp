@@ -3,9 +3,9 @@
 #include <istream>
 #include <ostream>
 
+#include "core/Text.h"
 #include "service/ServiceEditor.h"
 #include "settings/Setup.h"
-#include "settings/TextUtil.h"
 
 namespace {
 

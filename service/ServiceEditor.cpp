@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "core/Text.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
-#include "settings/TextUtil.h"
 
 namespace {
 

@@ -100,6 +100,3 @@ private:
 
     std::string path_;
 };
-
-// The one settings store, owned by the controller.
-inline Setup* qvSetup = nullptr;
