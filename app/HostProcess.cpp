@@ -1,10 +1,11 @@
 #include "app/HostProcess.h"
 
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <cstring>

@@ -35,7 +35,8 @@ public:
     virtual void AskYesNo(std::string_view title, std::string_view text, bool def,
                           std::function<void(bool yes)> answer) {
         ShowMessage(title, text);
-        answer(def);
+        const auto reply = std::move(answer);
+        reply(def);
     }
     // Tray icon: tip text changes and removal at exit.
     virtual void SetTrayTip(std::string_view /*tip*/) {}
@@ -43,5 +44,8 @@ public:
     // The quick start wizard, run at the first start (no upstream server
     // configured). done tells whether it configured an upstream server; a
     // shell without a person writes nothing and answers false.
-    virtual void RunWizard(std::function<void(bool configured)> done) { done(false); }
+    virtual void RunWizard(std::function<void(bool configured)> done) {
+        const auto reply = std::move(done);
+        reply(false);
+    }
 };

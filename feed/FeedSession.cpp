@@ -66,8 +66,8 @@ std::string GetReplyWord(int n, std::string_view line) {
     for (int word = 1;; ++word) {
         const std::size_t blank = line.find(' ', begin);
         if (word == n || blank == std::string_view::npos)
-            return std::string(
-                line.substr(begin, blank == std::string_view::npos ? line.npos : blank - begin));
+            return std::string(line.substr(
+                begin, blank == std::string_view::npos ? std::string_view::npos : blank - begin));
         begin = blank + 1;
     }
 }

@@ -218,7 +218,8 @@ struct ReaderSession::FileReply : ReaderSession::Producer {
 // LIST ACTIVE and NEWGROUPS: one line per group of the index, in index
 // order, with the water marks of the articles that exist.
 struct ReaderSession::GroupListReply : ReaderSession::Producer {
-    GroupListReply(std::vector<std::string> g, std::string w) : groups(std::move(g)), wildmat(w) {}
+    GroupListReply(std::vector<std::string> g, std::string w)
+        : groups(std::move(g)), wildmat(std::move(w)) {}
 
     bool Step(ReaderSession& s) override {
         std::size_t produced = 0;

@@ -178,7 +178,7 @@ private:
     static std::string HdrLine(const ArticleFile& f, long n, std::string_view field);
     // The article of that message-id: in the current group first, then in
     // every group of the index, by its content file name.
-    std::optional<Found> FindById(std::string_view id);
+    std::optional<Found> FindById(std::string_view arg);
     long NumberInCurrentGroup(const std::string& path);
     std::time_t Now() const;
     // The article's index file line, as GroupIndex::ResolveArticle reads it.

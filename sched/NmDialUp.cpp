@@ -108,11 +108,11 @@ void NmDialUp::List(const std::vector<std::string>& argv, const ListDone& done) 
 }
 
 void NmDialUp::ListEntries(ListDone done) {
-    List({program_, "-t", "-f", "NAME", "connection", "show"}, std::move(done));
+    List({program_, "-t", "-f", "NAME", "connection", "show"}, done);
 }
 
 void NmDialUp::ListActive(ListDone done) {
-    List({program_, "-t", "-f", "NAME", "connection", "show", "--active"}, std::move(done));
+    List({program_, "-t", "-f", "NAME", "connection", "show", "--active"}, done);
 }
 
 int NmDialUp::Dial(const DialParams& params, Progress progress, std::uintptr_t& handle) {

@@ -1,15 +1,15 @@
 #include "service/NtService.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <climits>
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,14 +61,16 @@ std::string UnitWord(std::string_view word) {
     return quote ? "\"" + out + "\"" : out;
 }
 
-bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
+bool HasLineBreak(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
 
 bool UnitNameChars(std::string_view name, std::string_view extra) {
     if (name.empty()) return false;
     for (const char c : name) {
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                         (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' || c == '.' ||
-                        extra.find(c) != extra.npos;
+                        extra.find(c) != std::string_view::npos;
         if (!ok) return false;
     }
     return true;
@@ -156,6 +158,7 @@ int NtService::Systemctl(const std::vector<std::string>& args, std::string* outp
     std::vector<std::string> words{env_.systemctl};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 

@@ -309,22 +309,23 @@ bool WriteString(const std::string& file, std::string_view section,
         Line entry = ParseLine(std::string(Trim(*key)) + "=" + std::string(*value), false);
         bool inSection = false;
         std::size_t insertAt = lines.size() + 1;  // past the end: section not found
-        bool done = false;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
+        // The key's line in the first section of that name that has it.
+        std::optional<std::size_t> found;
+        for (std::size_t i = 0; i < lines.size() && !found; ++i) {
             const Line& l = lines[i];
             if (l.kind == Line::kSection) {
                 inSection = EqualsNoCase(l.name, section);
                 if (inSection && insertAt > lines.size()) insertAt = i + 1;
             } else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, *key)) {
-                if (l.raw != entry.raw) {
-                    lines[i] = std::move(entry);
-                    changed = true;
-                }
-                done = true;
-                break;
+                found = i;
             }
         }
-        if (!done) {
+        if (found) {
+            if (lines[*found].raw != entry.raw) {
+                lines[*found] = std::move(entry);
+                changed = true;
+            }
+        } else {
             if (insertAt <= lines.size()) {
                 // After the last key of the first section of that name.
                 std::size_t pos = insertAt;
