@@ -53,7 +53,8 @@ void DoubleClick(QListWidget* list, const QString& text) {
 // The sheet over a running desktop, shown without running modally.
 struct Sheet {
     explicit Sheet(Desktop& d)
-        : sheet(SheetContext{d.app.Core().Loop(), *qvSetup, d.app.Controller()}) {
+        : sheet(SheetContext{d.app.Core().Loop(), d.app.Controller().GetSetup(),
+                             d.app.Controller()}) {
         sheet.show();
     }
     template <class Page>

@@ -16,6 +16,7 @@
 #include "ui/qvAboutDlg.h"
 #include "ui/qvFrame.h"
 #include "ui/qvSplash.h"
+#include "ui/schedSetPage.h"
 
 qvApp::qvApp(DesktopOptions options)
     : options_(std::move(options)),
@@ -73,13 +74,18 @@ void qvApp::CmNewsFeed() {
     if (sheetOpen_ || exited_) return;
     sheetOpen_ = true;
     qvPaneSplit& controller = server_->Controller();
-    const int sleepTimeBefore = qvSetup->GetSleepTime();
+    Setup& setup = controller.GetSetup();
+    const int sleepTimeBefore = setup.GetSleepTime();
+    bool scheduleChanged = false;
     {
-        SetupSheet sheet(SheetContext{server_->Loop(), *qvSetup, controller}, frame_.get());
+        SetupSheet sheet(SheetContext{server_->Loop(), setup, controller}, frame_.get());
         sheet.exec();
+        for (int i = 0; i < sheet.PageCount(); ++i)
+            if (const auto* page = qobject_cast<schedSetPage*>(sheet.Page(i)))
+                scheduleChanged = page->ScheduleChanged();
     }
     sheetOpen_ = false;
-    if (!exited_) controller.SettingsClosed(sleepTimeBefore);
+    if (!exited_) controller.SettingsClosed(sleepTimeBefore, scheduleChanged);
 }
 
 void qvApp::CmHelpAbout() {

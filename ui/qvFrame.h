@@ -52,10 +52,10 @@ public:
     // A yes/no box, window-modal; answer runs once with the choice (def
     // when the box is closed without one).
     void AskYesNo(std::string_view title, std::string_view text, bool def,
-                  std::function<void(bool yes)> answer);
+                  std::function<void(bool yes)> answer) override;
     // The quick start wizard, window-modal; done runs once it has closed,
     // with whether it wrote the settings.
-    void RunWizard(std::function<void(bool configured)> done);
+    void RunWizard(std::function<void(bool configured)> done) override;
 
     // The panes' sizes as the start sequence sets them: the left column as
     // wide as "Quorvel InformationXXXX" in the tree's font, the status pane

@@ -31,6 +31,8 @@ public:
     QComboBox* Hour() const { return hour_; }
     QComboBox* Minute() const { return minute_; }
     QListWidget* Events() const { return events_; }
+    // The event list was edited: the schedule is reloaded after the sheet.
+    bool ScheduleChanged() const { return model_.ScheduleChanged(); }
 
 protected:
     void SetupWindow() override;

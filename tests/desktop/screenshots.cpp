@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
         return [&, page] {
             if (!sheet) {
                 sheet = std::make_unique<SetupSheet>(
-                    SheetContext{qv.Core().Loop(), *qvSetup, qv.Controller()}, &frame);
+                    SheetContext{qv.Core().Loop(), qv.Controller().GetSetup(), qv.Controller()},
+                    &frame);
                 sheet->resize(720, 520);
                 sheet->move(60, 60);
                 sheet->show();
@@ -125,7 +126,7 @@ int main(int argc, char** argv) {
         [&] {
             Shoot(splash, "splash");
             splash->close();
-            reader = ConnectReader(qvSetup->GetListenPort());
+            reader = ConnectReader(qv.Controller().GetSetup().GetListenPort());
         },
         [&] {
             frame.Tree()->expandAll();
