@@ -2,8 +2,8 @@
 # Fails when a folder includes a folder above it. Bottom to top:
 #   core net settings store sched service reader feed app ui
 # A file may include its own folder and the folders below it. Unit tests
-# (*_test.cpp and the headers only they use) may also include tests/; tests/
-# and bench/ may include anything.
+# (*_test.cpp, and the headers only they use, named *Test*.h) may also
+# include tests/; tests/ and bench/ may include anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 order=(core net settings store sched service reader feed app ui)
@@ -17,7 +17,7 @@ while IFS= read -r file; do
     inc=${target%%/*}
     if [ "$inc" = tests ]; then
       # Test code may use the shared test helpers.
-      case "$file" in *_test.cpp|*TestHarness.h) continue ;; esac
+      case "$file" in *_test.cpp|*Test*.h) continue ;; esac
     fi
     if [ -z "${rank[$inc]+x}" ] || [ "${rank[$inc]}" -gt "${rank[$folder]}" ]; then
       echo "$file:$line: $folder/ includes $inc/ (only $folder/ and the folders below it)" >&2
