@@ -1,7 +1,7 @@
 #pragma once
 // Process-wide settings that every host makes before it builds the core.
 
-#include <signal.h>
+#include <csignal>
 
 class EventLoop;
 class qvPaneSplit;

@@ -28,7 +28,7 @@ void RasSet::LoadProfiles(DialUp* dialUp, std::function<void()> done) {
         [this, alive, done = std::move(done)](bool ok, std::vector<std::string> names) {
             const auto token = alive.lock();
             if (!token || !*token) return;
-            Fill(ok ? names : std::vector<std::string>{});
+            Fill(ok ? std::move(names) : std::vector<std::string>{});
             if (done) done();
         });
 }
