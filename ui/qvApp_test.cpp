@@ -2,8 +2,15 @@
 // keep what the design says, minimising never loses the window, and a
 // question the core asks leaves the readers served.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -13,9 +20,11 @@
 
 #include "app/qvPaneSplit.h"
 #include "net/EventLoop.h"
+#include "settings/Profile.h"
 #include "ui/LoopDriver.h"
 #include "ui/SetupSheet.h"
 #include "ui/UiTestUtil.h"
+#include "ui/Wizard.h"
 #include "ui/qvAboutDlg.h"
 #include "ui/qvFrame.h"
 
@@ -35,6 +44,21 @@ bool Logged(qvFrame& frame, const QString& part) {
     for (int i = 0; i < frame.LogList()->count(); ++i)
         if (frame.LogList()->item(i)->text().contains(part)) return true;
     return false;
+}
+
+// A free loopback port below 10000; 0 when none is.
+int FourDigitPort() {
+    for (int port = 9100 + ::getpid() % 800; port < 9999; ++port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
 }
 
 // Runs fn on the dialog that is modal next, from Qt's loop.
@@ -61,6 +85,7 @@ private slots:
     void treeShowsTheConnectionsAndKeepsOpenBranches();
     void minimiseWithoutTrayKeepsAWindow();
     void questionLeavesReadersServed();
+    void firstStartRunsTheWizardThenNextStep();
 };
 
 void qvAppTest::commandsReachTheController() {
@@ -226,6 +251,35 @@ void qvAppTest::questionLeavesReadersServed() {
     QVERIFY(WaitFor([&] { return answers == 1; }));
     QVERIFY(yes);
     QCOMPARE(boxes.Seen().front(), std::string("Delete Group: Are you sure?"));
+}
+
+void qvAppTest::firstStartRunsTheWizardThenNextStep() {
+    Home home(/*bare=*/true);
+    qvApp app(home.Options());
+    QVERIFY(app.InitMainWindow());
+    Wizard* wizard = nullptr;
+    QVERIFY(WaitFor([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<Wizard*>(w); found && found->isVisible()) wizard = found;
+        return wizard != nullptr;
+    }));
+    QCOMPARE(wizard->windowModality(), Qt::WindowModal);
+    QVERIFY(!app.Controller().Listening());  // the start goes on once it is answered
+    BoxWatcher boxes;
+    wizard->HostName()->setText("news.provider.test");
+    // The wizard's port box holds four digits.
+    const int port = FourDigitPort();
+    QVERIFY(port > 0);
+    wizard->ListenPort()->setText(QString::number(port));
+    QTest::mouseClick(wizard->ContinueButton(), Qt::LeftButton);
+    QVERIFY(boxes.WaitForBoxes(1));
+    QVERIFY(
+        boxes.SawText("Next Step: If you are connected to your ISP, you may retrieve a list of "
+                      "groups now."));
+    QVERIFY(WaitFor([&] { return app.Controller().Listening(); }));
+    QCOMPARE(home.Read("allowip.ini").substr(0, 7), std::string("*.*.*.*"));
+    QCOMPARE(profile::GetString(home / "Quorvel.INI", "admin", "ListenPort", "?"),
+             std::to_string(port));
 }
 
 QTEST_MAIN(qvAppTest)
