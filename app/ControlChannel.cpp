@@ -40,17 +40,11 @@ int ConnectTo(const std::string& path) {
     return fd;
 }
 
-std::vector<std::string> SplitWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        std::size_t j = i;
-        while (j < line.size() && line[j] != ' ' && line[j] != '\t') ++j;
-        if (j > i) words.push_back(line.substr(i, j - i));
-        i = j;
-    }
-    return words;
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 const char* OutcomeWord(CtlReply::Outcome o) {
@@ -65,9 +59,63 @@ const char* OutcomeWord(CtlReply::Outcome o) {
 }  // namespace
 
 ControlChannel::ControlChannel(EventLoop& loop, Handler handler)
+    : loop_(loop),
+      handler_([h = std::move(handler)](const std::vector<std::string>& words, Respond respond) {
+          respond(h(words));
+      }) {}
+
+ControlChannel::ControlChannel(EventLoop& loop, AsyncHandler handler)
     : loop_(loop), handler_(std::move(handler)) {}
 
+std::string ControlChannel::EncodeWords(const std::vector<std::string>& words) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string line;
+    for (const std::string& w : words) {
+        if (!line.empty()) line += ' ';
+        if (w.empty()) line += '%';
+        for (const char c : w) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '%' || u <= ' ' || u == 0x7F) {
+                line += '%';
+                line += kHex[u >> 4];
+                line += kHex[u & 15];
+            } else {
+                line += c;
+            }
+        }
+    }
+    return line;
+}
+
+std::vector<std::string> ControlChannel::DecodeWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        std::size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t') ++j;
+        if (j == i) break;
+        const std::string_view raw(line.data() + i, j - i);
+        std::string word;
+        if (raw != "%") {
+            for (std::size_t k = 0; k < raw.size(); ++k) {
+                if (raw[k] == '%' && k + 2 < raw.size() && HexValue(raw[k + 1]) >= 0 &&
+                    HexValue(raw[k + 2]) >= 0) {
+                    word += static_cast<char>(HexValue(raw[k + 1]) * 16 + HexValue(raw[k + 2]));
+                    k += 2;
+                } else {
+                    word += raw[k];
+                }
+            }
+        }
+        words.push_back(std::move(word));
+        i = j;
+    }
+    return words;
+}
+
 ControlChannel::~ControlChannel() {
+    *alive_ = false;
     while (!clients_.empty()) Drop(clients_.begin()->first);
     if (fd_ >= 0) {
         loop_.Unwatch(fd_);
@@ -136,6 +184,7 @@ void ControlChannel::Accept() {
         }
         auto c = std::make_unique<Client>();
         c->fd = fd;
+        c->serial = ++serial_;
         c->timer = loop_.After(idleMs_, [this, fd] {
             auto it = clients_.find(fd);
             if (it == clients_.end()) return;
@@ -154,8 +203,10 @@ void ControlChannel::OnClient(int fd, std::uint32_t events) {
     if (it == clients_.end()) return;
     Client& c = *it->second;
     if (c.answered) {
+        // A client that gives up waiting for a slow answer is let go.
         if (events & (EPOLLERR | EPOLLHUP)) return Drop(fd);
-        return Flush(c);
+        if (c.replied) Flush(c);
+        return;
     }
     char buf[1024];
     for (;;) {
@@ -184,7 +235,26 @@ void ControlChannel::OnClient(int fd, std::uint32_t events) {
 
 void ControlChannel::Answer(Client& c, const std::string& line) {
     c.answered = true;
-    const CtlReply reply = handler_(SplitWords(line));
+    // The request is in: the answer may take several passes of the loop.
+    if (c.timer != 0) loop_.Cancel(c.timer);
+    c.timer = 0;
+    // Only a hang-up is watched meanwhile; a client that ended its request
+    // by shutting down its side still waits for the answer.
+    loop_.Modify(c.fd, 0);
+    const int fd = c.fd;
+    const std::uint64_t serial = c.serial;
+    std::weak_ptr<bool> alive = alive_;
+    handler_(DecodeWords(line), [this, alive, fd, serial](CtlReply reply) {
+        const auto token = alive.lock();
+        if (token && *token) Reply(fd, serial, reply);
+    });
+}
+
+void ControlChannel::Reply(int fd, std::uint64_t serial, const CtlReply& reply) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end() || it->second->serial != serial || it->second->replied) return;
+    Client& c = *it->second;
+    c.replied = true;
     // The handler may have stopped the loop (quit); the answer still goes
     // out below, before the channel is torn down.
     c.out = std::string(OutcomeWord(reply.outcome)) + "\n" + reply.text;
@@ -223,12 +293,7 @@ int RunCtlClient(const std::string& home, const std::vector<std::string>& words,
         err << "quorvel: no server is running in " << home << "\n";
         return 1;
     }
-    std::string request;
-    for (const std::string& w : words) {
-        if (!request.empty()) request += ' ';
-        request += w;
-    }
-    request += '\n';
+    std::string request = ControlChannel::EncodeWords(words) + "\n";
     std::size_t sent = 0;
     while (sent < request.size()) {
         const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
