@@ -31,4 +31,17 @@ constexpr std::string_view Trim(std::string_view s, std::string_view chars) {
 // s without blanks and tabs at either end.
 constexpr std::string_view TrimBlanks(std::string_view s) { return Trim(s, " \t"); }
 
+// The value of s when it is written in decimal digits only (at most nine)
+// and lies from lo to hi; -1 otherwise. For settings typed by a person,
+// where atol's "no digits reads as 0" would hide a mistake.
+constexpr long DecimalIn(std::string_view s, long lo, long hi) {
+    if (s.empty() || s.size() > 9) return -1;
+    long v = 0;
+    for (const char c : s) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v >= lo && v <= hi ? v : -1;
+}
+
 }  // namespace text

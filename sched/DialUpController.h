@@ -55,8 +55,9 @@ public:
     void FiveSecondReset();
 
     bool Dialling() const { return static_cast<bool>(done_); }
-    // The attempt under way or last made (1 = first).
+    // The attempt under way or last made (1 = first), of Attempts().
     int Attempt() const { return attempt_; }
+    int Attempts() const { return attempts_; }
     const RasDialog* Dialog() const { return dialog_.get(); }
 
 private:

@@ -54,6 +54,7 @@ std::string RasDialog::TimeLeftText(long seconds) {
 }
 
 void RasDialog::UpdPane(std::string_view text) {
+    status_ = text;
     if (view_ != nullptr) view_->SetStatusLine(text);
     if (text.empty()) return;
     ctx_.host.UpdLog(text);

@@ -77,6 +77,10 @@ public:
 
     bool Closed() const { return phase_ == Phase::Closed; }
     int SecondsLeft() const { return secondsLeft_; }
+    // What the status line (control 2614) shows now; empty at first.
+    const std::string& StatusText() const { return status_; }
+    // The profile dialled.
+    const std::string& Profile() const { return profile_; }
 
     // "Time Left: 0:55"; negative parts show as 0.
     static std::string TimeLeftText(long seconds);
@@ -98,6 +102,7 @@ private:
     Phase phase_ = Phase::Created;
     long secondsLeft_ = 0;
     std::string profile_;
+    std::string status_;
     int closeTimer_ = 0;
     bool timerSet_ = false;
     // Callbacks from the machinery check this before touching the dialog.

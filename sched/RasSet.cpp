@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include "core/Text.h"
 #include "sched/DialUp.h"
 #include "settings/Setup.h"
 
@@ -44,6 +45,20 @@ void RasSet::Fill(const std::vector<std::string>& names) {
             packet_.selected = static_cast<int>(i);
             break;
         }
+}
+
+std::optional<std::string> RasSet::Check() const {
+    if (text::DecimalIn(packet_.redial, 0, 99) < 0)
+        return "Redial Attempts must be a number from 0 to 99.";
+    if (text::DecimalIn(packet_.wait, 1, 9999) < 0)
+        return "Wait for Connection must be a number of seconds from 1 to 9999.";
+    if (packet_.login.size() > 254) return "The Login may have at most 254 characters.";
+    if (packet_.password.size() > Setup::kMaxPassword)
+        return "The password may have at most " + std::to_string(Setup::kMaxPassword) +
+               " characters.";
+    if (!Setup::PasswordStorable(packet_.password))
+        return "The password cannot be stored: one of its characters would be lost.";
+    return std::nullopt;
 }
 
 bool RasSet::Apply(std::string* why) {

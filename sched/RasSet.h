@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ public:
     // runs when the record holds the list, on the loop's thread; never after
     // this page is gone.
     void LoadProfiles(DialUp* dialUp, std::function<void()> done);
+
+    // Why the record cannot be applied as it stands, as the owner is told:
+    // redial attempts that are no number from 0 to 99, a wait that is no
+    // number of seconds from 1 to 9999, a login over 254 characters, a
+    // password that would not read back whole. nullopt: it can.
+    std::optional<std::string> Check() const;
 
     // Writes the record. With no profile selected (the stored one is not in
     // the phone book, or the list has not come yet) the stored profile stays.

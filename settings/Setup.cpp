@@ -112,6 +112,13 @@ std::string Setup::GetRasPassword() const {
     return Cipher().Decrypt(kPasswordKey, plain);
 }
 
+bool Setup::PasswordStorable(std::string_view password) {
+    if (password.size() > kMaxPassword) return false;
+    std::string text(password);
+    Cipher().Encrypt(kPasswordKey, text);
+    return text.find('\0') == std::string::npos;
+}
+
 bool Setup::SetRasPassword(std::string_view password) {
     if (password.size() > kMaxPassword) return false;
     std::string text(password);

@@ -58,6 +58,10 @@ public:
     // false and nothing written for a password longer than kMaxPassword.
     bool SetRasPassword(std::string_view password);
     static constexpr std::size_t kMaxPassword = 99;
+    // Whether the password reads back whole once stored: at most
+    // kMaxPassword characters, and none that the scramble turns into a
+    // zero byte (which the decoder drops).
+    static bool PasswordStorable(std::string_view password);
     int GetWaitForConnect() const;  // seconds, default 60
     bool SetWaitForConnect(std::string_view seconds);
     bool SetWaitForConnect(long seconds);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "core/Text.h"
 #include "settings/Setup.h"
 
 mainSet::mainSet(Setup& setup) : setup_(setup) {
@@ -33,6 +34,40 @@ void mainSet::SetupWindow() {
         packet_.allowList.push_back(line);
     }
     filled_.allowList = packet_.allowList;
+}
+
+std::optional<std::string> mainSet::Check() const {
+    const msPacket& p = packet_;
+    if (text::DecimalIn(p.listenPort, 1, 65535) < 0)
+        return "Listen Port must be a number from 1 to 65535.";
+    if (text::DecimalIn(p.timeout, 1, 999999) < 0)
+        return "Inactivity Timeout must be a number of seconds from 1 to 999999.";
+    if (p.postingHost.empty() || p.postingHost.size() > kTextMax ||
+        p.postingHost.find_first_of(" \t") != std::string::npos)
+        return "Posting Host must be a host name or address of at most 254 characters.";
+    if (text::TrimBlanks(p.newsPath).empty() || p.newsPath.size() > kTextMax)
+        return "News Path must name a directory in at most 254 characters.";
+    return std::nullopt;
+}
+
+std::optional<std::string> mainSet::MaskProblem(std::string_view mask) {
+    const std::string problem =
+        "The IP Mask must be four parts separated by dots, each a number from 0 to 255 or *, in "
+        "at most 29 characters.";
+    if (mask.size() > kMaskMax || mask.size() < kShortestEntry) return problem;
+    int parts = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = mask.find('.', start);
+        const std::string_view part = mask.substr(
+            start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        if (part != "*" && text::DecimalIn(part, 0, 255) < 0) return problem;
+        ++parts;
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    if (parts != 4) return problem;
+    return std::nullopt;
 }
 
 bool mainSet::AddIpButton() {

@@ -5,7 +5,9 @@
 // front-end shows the transfer record and calls the page's commands; Apply
 // writes the four settings and the allow list.
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class Setup;
@@ -28,6 +30,8 @@ public:
     // Longest allow-list line read; shorter than kShortestEntry ends the list.
     static constexpr std::size_t kAllowLineMax = 89;
     static constexpr std::size_t kShortestEntry = 5;
+    static constexpr std::size_t kMaskMax = 29;
+    static constexpr std::size_t kTextMax = 254;  // "Posting Host", "News Path"
 
     // The four settings into the record; the allow list comes with
     // SetupWindow.
@@ -42,6 +46,15 @@ public:
     bool AddIpButton();
     // A double click: removes the selected entry.
     void DelIpButton();
+    // Why the record cannot be applied as it stands, as the owner is told:
+    // a port that is no port number, a time-out that is no number of
+    // seconds, an empty or over-long posting host or news path. nullopt:
+    // it can.
+    std::optional<std::string> Check() const;
+    // Why a mask could never admit anyone: not four parts separated by
+    // dots, each a number from 0 to 255 or "*", or longer than the field.
+    static std::optional<std::string> MaskProblem(std::string_view mask);
+
     // Writes the settings that differ from what the page was filled with,
     // and rewrites the allow list when it was changed (to a new file renamed
     // over the old, so readers never see half of it): a page that was only

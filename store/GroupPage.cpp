@@ -127,6 +127,13 @@ bool GroupPage::LimitsDiffer() const {
            packet_.condAge != packet_.defCondAge || packet_.condSize != packet_.defCondSize;
 }
 
+std::optional<std::string> GroupPage::LimitProblem(std::string_view what, std::string_view value) {
+    // The edits take nine characters; a text that is no number would read
+    // as 0 and expire every article.
+    if (text::DecimalIn(value, 0, 999999999) >= 0) return std::nullopt;
+    return std::string(what) + " must be a number of at most nine digits.";
+}
+
 bool GroupPage::HasOwnLimits(std::string_view group) const {
     const GroupIndex index(newsDir_);
     return !profile::GetString(index.IndexPath(), group, "ExpireAge", "*", 10).starts_with('*');

@@ -92,10 +92,16 @@ public:
     // section; a message when it cannot be written.
     std::optional<PageMessage> Apply(Setup& setup) const;
 
+    // Whether the group has limits of its own ("ExpireAge" written), not
+    // the defaults.
+    bool HasOwnLimits(std::string_view group) const;
+    // Why a limit typed on the page would not work as one: not a number of
+    // at most nine digits. nullopt: it would. what: the limit's name.
+    static std::optional<std::string> LimitProblem(std::string_view what, std::string_view value);
+
 private:
     bool HaveNewsDirectory() const;
     bool LimitsDiffer() const;
-    bool HasOwnLimits(std::string_view group) const;
     bool WriteLimits(std::string_view group) const;
 
     std::string newsDir_;

@@ -249,6 +249,18 @@ std::string StripToSpace(std::string_view text) {
     return std::string(text.substr(0, text.find(' ')));
 }
 
+FeedServer ReadFeedServer(const Setup& setup) {
+    const std::string& ini = setup.IniPath();
+    return FeedServer{profile::GetString(ini, "Newsfeed01", "name", "?", 254),
+                      profile::GetString(ini, "Newsfeed01", "port", "?", 8)};
+}
+
+bool WriteFeedServer(const Setup& setup, const FeedServer& server) {
+    const std::string& ini = setup.IniPath();
+    const bool named = profile::WriteString(ini, "Newsfeed01", "name", server.name);
+    return profile::WriteString(ini, "Newsfeed01", "port", server.port) && named;
+}
+
 SubscriptionPage::SubscriptionPage(std::string newsDir, std::string allGroupFile,
                                    std::string subGroupFile)
     : newsDir_(std::move(newsDir)),
@@ -351,6 +363,13 @@ GroupListScan GroupListScan::Category(const SubscriptionPage& page, std::string_
     return scan;
 }
 
+GroupListScan GroupListScan::Search(const SubscriptionPage& page, std::string_view needle) {
+    GroupListScan scan(Kind::Search, std::string(needle));
+    for (const std::string& name : SubscribedGroups(page.SubscriptionPath())) scan.seen_->Add(name);
+    scan.Open(page);
+    return scan;
+}
+
 void GroupListScan::Open(const SubscriptionPage& page) {
     if (!page.GroupFileConfigured()) {
         status_ = Status::NotConfigured;
@@ -395,6 +414,12 @@ void GroupListScan::Take(std::string_view line) {
     if (kind_ == Kind::Categories) {
         std::string category = StripToPeriod(line);
         if (seen_->Add(category)) categories_.push_back(std::move(category));
+        return;
+    }
+    if (kind_ == Kind::Search) {
+        std::string name = StripToSpace(line);
+        if (name.find(category_) != std::string::npos && seen_->Add(name))
+            unsubscribed_.push_back(std::move(name));
         return;
     }
     if (StripToPeriod(line) != category_) return;

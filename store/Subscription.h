@@ -157,8 +157,19 @@ private:
     std::string subGroupFile_;
 };
 
-// The newsfeed page's two loads of the all-groups file, a slice of lines at
-// a time: its categories, or the groups of one category. An upstream's list
+// The newsfeed page's "Server Information": "Newsfeed01"/"name" and "port"
+// as the page reads them (each "?" when not set) and writes them.
+struct FeedServer {
+    std::string name;  // up to 255 characters
+    std::string port;  // up to 5
+};
+FeedServer ReadFeedServer(const Setup& setup);
+// false when the settings file could not be written.
+bool WriteFeedServer(const Setup& setup, const FeedServer& server);
+
+// The newsfeed page's loads of the all-groups file, a slice of lines at a
+// time: its categories, the groups of one category, or the groups a search
+// finds. An upstream's list
 // has 100,000 lines and more; a front-end runs one Step between the loop's
 // other work, so readers are served while the page fills. Names are kept in
 // hash sets, so a load takes time in proportion to the file.
@@ -179,6 +190,9 @@ public:
     // others, each once (compared without regard to case). A missing
     // all-groups file leaves only the subscribed ones.
     static GroupListScan Category(const SubscriptionPage& page, std::string_view category);
+    // Every unsubscribed group whose name contains needle (with regard to
+    // case, as the page's search compares), in Unsubscribed(); each once.
+    static GroupListScan Search(const SubscriptionPage& page, std::string_view needle);
 
     GroupListScan(GroupListScan&&) noexcept;
     GroupListScan& operator=(GroupListScan&&) noexcept;
@@ -198,7 +212,7 @@ public:
     const std::vector<std::string>& Unsubscribed() const { return unsubscribed_; }
 
 private:
-    enum class Kind { Categories, Category };
+    enum class Kind { Categories, Category, Search };
     GroupListScan(Kind kind, std::string category);
     void Open(const SubscriptionPage& page);
     void Take(std::string_view line);
@@ -208,7 +222,7 @@ private:
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
     Kind kind_;
-    std::string category_;
+    std::string category_;  // or the needle of a search
     Status status_ = Status::Running;
     std::unique_ptr<std::FILE, Closer> file_;
     std::size_t lines_ = 0;
