@@ -56,7 +56,7 @@ bool ChildProcesses::Findable(const std::string& program) {
 }
 
 int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* error,
-                          bool keepOnExit) {
+                          bool keepOnExit, int passFd) {
     if (error != nullptr) *error = 0;
     if (argv.empty()) {
         if (error != nullptr) *error = EINVAL;
@@ -89,6 +89,19 @@ int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    // dup2 onto another number clears close-on-exec; onto itself it would not.
+    int passed = -1;
+    if (passFd >= 0) {
+        passed = ::fcntl(passFd, F_DUPFD_CLOEXEC, kPassedFd + 1);
+        if (passed < 0) {
+            if (error != nullptr) *error = errno;
+            posix_spawn_file_actions_destroy(&actions);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            return 0;
+        }
+        posix_spawn_file_actions_adddup2(&actions, passed, kPassedFd);
+    }
     // The host blocks the signals it reads from a descriptor; the child
     // must get them, or Kill's SIGTERM would not end it.
     posix_spawnattr_t attr;
@@ -102,6 +115,7 @@ int ChildProcesses::Start(const std::vector<std::string>& argv, Done done, int* 
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(fds[1]);
+    if (passed >= 0) ::close(passed);
     if (rc != 0) {
         ::close(fds[0]);
         if (error != nullptr) *error = rc;

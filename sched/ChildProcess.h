@@ -29,9 +29,12 @@ public:
 
     // Starts argv[0] (searched in PATH) with LC_ALL=C. Returns an id (> 0),
     // or 0 with errno-style error in *error when it could not be started
-    // (ENOENT: no such program); done is then never called.
+    // (ENOENT: no such program); done is then never called. passFd, when
+    // not -1, is open in the child as descriptor kPassedFd (the caller
+    // keeps and closes its own).
     int Start(const std::vector<std::string>& argv, Done done, int* error = nullptr,
-              bool keepOnExit = false);
+              bool keepOnExit = false, int passFd = -1);
+    static constexpr int kPassedFd = 3;
     // Ends a running child (SIGTERM); its done is not called.
     void Kill(int id);
     bool Running(int id) const { return children_.count(id) != 0; }

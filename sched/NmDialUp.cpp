@@ -1,7 +1,15 @@
 #include "sched/NmDialUp.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "core/File.h"
+#include "core/Text.h"
 #include "net/EventLoop.h"
 
 namespace {
@@ -23,7 +31,38 @@ bool ContainsNoCase(const std::string& text, std::string_view part) {
     return false;
 }
 
+// An owner-only file holding text, already removed: only the descriptor
+// reaches it. Invalid when it could not be made (errno set).
+FileDescriptor UnlinkedFile(const std::string& text) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quorvel-secrets-XXXXXX";
+    // mkstemp makes it with mode 0600.
+    FileDescriptor fd(::mkostemp(path.data(), O_CLOEXEC));
+    if (!fd.Valid()) return fd;
+    ::unlink(path.c_str());
+    if (::fchmod(fd.Get(), 0600) != 0 || !files::WriteAll(fd.Get(), text)) {
+        const int e = errno;
+        fd.Close();
+        errno = e;
+    }
+    return fd;
+}
+
 }  // namespace
+
+std::string NmDialUp::Secrets(const std::string& login, const std::string& password) {
+    // nmcli hands each to NetworkManager only when the profile asks for it.
+    std::string text;
+    for (const char* setting : {"gsm", "cdma", "pppoe"}) {
+        text += std::string(setting) + ".username:" + login + "\n";
+        text += std::string(setting) + ".password:" + password + "\n";
+    }
+    text += "802-1x.identity:" + login + "\n";
+    text += "802-1x.password:" + password + "\n";
+    text += "vpn.secrets.password:" + password + "\n";
+    return text;
+}
 
 NmDialUp::NmDialUp(EventLoop& loop, LogFn log, std::string program)
     : loop_(loop), log_(std::move(log)), program_(std::move(program)), children_(loop) {}
@@ -118,8 +157,20 @@ void NmDialUp::ListActive(ListDone done) {
 int NmDialUp::Dial(const DialParams& params, Progress progress, std::uintptr_t& handle) {
     const std::uintptr_t h = nextHandle_++;
     int error = 0;
+    std::vector<std::string> argv{program_, "connection", "up", "id", params.entry};
+    FileDescriptor secrets;
+    if (!text::TrimBlanks(params.login).empty()) {
+        secrets = UnlinkedFile(Secrets(params.login, params.password));
+        if (!secrets.Valid()) {
+            Log(std::string("[RAS] The login could not be passed to nmcli: ") +
+                std::strerror(errno));
+            return 635;
+        }
+        argv.push_back("passwd-file");
+        argv.push_back("/dev/fd/" + std::to_string(ChildProcesses::kPassedFd));
+    }
     const int child = children_.Start(
-        {program_, "connection", "up", "id", params.entry},
+        argv,
         [this, h](int code, const std::string& output) {
             auto it = lines_.find(h);
             if (it == lines_.end()) return;
@@ -140,7 +191,7 @@ int NmDialUp::Dial(const DialParams& params, Progress progress, std::uintptr_t& 
             Log("[RAS] nmcli: " + FirstLine(output));
             report(rasstate::OpenPort, ErrorCode(code, output));
         },
-        &error);
+        &error, /*keepOnExit=*/false, secrets.Get());
     if (child == 0) {
         Log(std::string("[RAS] ") + program_ + " could not be started: " + std::strerror(error));
         return 711;

@@ -7,8 +7,13 @@
 // Progress: "Opening connection port" when nmcli has started, then either
 // Connected (exit 0) or an error code: no such profile 623, NetworkManager
 // not running 711, nmcli's own time-out 638, secrets or authentication
-// refused 691, any other activation failure 651, anything else 635. The
-// credentials are the profile's own (NetworkManager keeps them).
+// refused 691, any other activation failure 651, anything else 635. With a
+// login set, the login and the password go to nmcli in a passwd-file for
+// the dial-up kinds of profile (mobile broadband, PPPoE, 802.1X, VPN): the
+// file is made owner-only and removed before nmcli starts, which reads it
+// through the descriptor it inherits, so the password is never on a command
+// line nor left on the disk. Without a login the profile's own credentials
+// (kept by NetworkManager) are used.
 
 #include <map>
 #include <string>
@@ -35,6 +40,8 @@ public:
     static std::vector<std::string> ParseNames(const std::string& output);
     // The dial-up error code for a failed "connection up".
     static int ErrorCode(int exitCode, const std::string& output);
+    // The passwd-file's lines for a login and a password.
+    static std::string Secrets(const std::string& login, const std::string& password);
 
 private:
     struct Line {

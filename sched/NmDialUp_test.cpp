@@ -21,6 +21,12 @@ case "$*" in
   "-t -f NAME connection show --active") printf 'Wired\nMy\\:ISP\n' ;;
   "-t -f NAME connection show") printf 'Wired\nMy\\:ISP\nBack\\\\slash\n' ;;
   "connection up id MyISP") echo "Connection successfully activated (D-Bus active path: /x/1)"; exit 0 ;;
+  "connection up id Secret passwd-file "*)
+    # What nmcli would read: the file's mode, whether it is still named, its lines.
+    stat -L -c %a "$6" > "$(dirname "$0")/secrets.mode"
+    readlink "$6" > "$(dirname "$0")/secrets.link"
+    cat "$6" > "$(dirname "$0")/secrets.text"
+    echo "Connection successfully activated"; exit 0 ;;
   "connection up id Locked") echo "Error: Connection activation failed: Secrets were required, but not provided" >&2; exit 4 ;;
   "connection up id Broken") echo "Error: Connection activation failed: device gone" >&2; exit 4 ;;
   "connection up id Missing") echo "Error: unknown connection 'Missing'." >&2; exit 10 ;;
@@ -100,6 +106,38 @@ TEST_F(NmDialUpTest, DialOutcomes) {
     // Only the line that came up is taken down again.
     EXPECT_NE(std::string::npos, Calls().find("connection down id MyISP"));
     EXPECT_EQ(std::string::npos, Calls().find("connection down id Locked"));
+}
+
+TEST_F(NmDialUpTest, LoginAndPasswordGoThroughARemovedOwnerOnlyFile) {
+    std::vector<std::pair<int, int>> events;
+    std::uintptr_t handle = 0;
+    ASSERT_EQ(0, nm->Dial(
+                     {"Secret", "alice", "pa ss:word"},
+                     [&](int s, int e) { events.emplace_back(s, e); }, handle));
+    ASSERT_TRUE(RunUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(std::make_pair(rasstate::Connected, 0), events[1]) << dir.Read("calls");
+    EXPECT_EQ("600\n", dir.Read("secrets.mode"));
+    // Gone from the directory before nmcli ran: only the descriptor reached it.
+    EXPECT_NE(std::string::npos, dir.Read("secrets.link").find("(deleted)"))
+        << dir.Read("secrets.link");
+    const std::string text = dir.Read("secrets.text");
+    for (const char* line : {"gsm.username:alice\n", "gsm.password:pa ss:word\n",
+                             "pppoe.username:alice\n", "pppoe.password:pa ss:word\n",
+                             "802-1x.password:pa ss:word\n", "vpn.secrets.password:pa ss:word\n"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << " in\n" << text;
+    EXPECT_EQ(std::string::npos, Calls().find("pa ss")) << Calls();
+    EXPECT_EQ(std::string::npos, Calls().find("alice")) << Calls();
+    nm->HangUp(handle);
+    // Without a login the profile's own credentials are used: no file.
+    events.clear();
+    ASSERT_EQ(
+        0, nm->Dial(
+               {"MyISP", " ", "unused"}, [&](int s, int e) { events.emplace_back(s, e); }, handle));
+    ASSERT_TRUE(RunUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(std::make_pair(rasstate::Connected, 0), events[1]);
+    EXPECT_EQ(std::string::npos, Calls().find("unused"));
+    nm->HangUp(handle);
+    ASSERT_TRUE(RunUntil([&] { return nm->ActiveChildren() == 0; }));
 }
 
 TEST_F(NmDialUpTest, HangUpDuringActivationStopsIt) {
