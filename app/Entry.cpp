@@ -1,5 +1,6 @@
 #include "app/Entry.h"
 
+#include <termios.h>
 #include <unistd.h>
 #include <climits>
 
@@ -62,6 +63,25 @@ std::string ProgramDirectory(const char* argv0) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {};
     return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// A line of standard input without its line end; without echo when it is a
+// terminal. ok false at the end of input before any line.
+std::string ReadPassword(bool* ok) {
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        std::cerr << "Password: " << std::flush;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    *ok = static_cast<bool>(std::getline(std::cin, line)) || !line.empty();
+    if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
 }
 
 struct CommandLine {
@@ -134,7 +154,12 @@ Launch PrepareLaunch(int argc, char** argv, const char* version, bool desktop) {
         return launch;
     }
     if (cl.version) {
-        std::cout << "quorvel " << version << "\n";
+        std::cout << version::AboutText();
+        return launch;
+    }
+    // Needs no server.
+    if (cl.isCtl && cl.ctl.size() == 1 && cl.ctl[0] == "help") {
+        std::cout << CtlCommandHelp();
         return launch;
     }
 
@@ -155,7 +180,14 @@ Launch PrepareLaunch(int argc, char** argv, const char* version, bool desktop) {
     const std::string home = Cwd();
 
     if (cl.isCtl) {
-        launch.exitCode = RunCtlClient(home, cl.ctl, std::cout, std::cerr);
+        std::string error;
+        const std::vector<std::string> words = PrepareCtlWords(cl.ctl, ReadPassword, &error);
+        if (words.empty()) {
+            std::cerr << "quorvel: " << error << "\n";
+            launch.exitCode = 2;
+            return launch;
+        }
+        launch.exitCode = RunCtlClient(home, words, std::cout, std::cerr);
         return launch;
     }
     if (cl.isService) {

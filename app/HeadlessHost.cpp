@@ -11,6 +11,7 @@
 int RunHeadless(const HostOptions& options) {
     PrepareHostProcess();
     ExitSignals signals;
+    ReloadSignal reload;
 
     HeadlessShell shell(std::cout, std::cin, options.interactive);
     ServerOptions serverOptions;
@@ -33,7 +34,9 @@ int RunHeadless(const HostOptions& options) {
             code = 1;
         } else {
             signals.Watch(loop, controller);
+            reload.Watch(loop, controller);
             server.Run();
+            reload.Unwatch(loop);
             signals.Unwatch(loop);
         }
         shell.SetLogSink(nullptr);

@@ -66,3 +66,29 @@ void ExitSignals::Watch(EventLoop& loop, qvPaneSplit& controller) {
 void ExitSignals::Unwatch(EventLoop& loop) {
     if (fd_ >= 0) loop.Unwatch(fd_);
 }
+
+ReloadSignal::ReloadSignal() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &set_, &old_);
+    fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+ReloadSignal::~ReloadSignal() {
+    if (fd_ >= 0) ::close(fd_);
+    ::sigprocmask(SIG_SETMASK, &old_, nullptr);
+}
+
+void ReloadSignal::Watch(EventLoop& loop, qvPaneSplit& controller) {
+    if (fd_ < 0) return;
+    loop.Watch(fd_, EPOLLIN, [this, &controller](std::uint32_t) {
+        signalfd_siginfo info{};
+        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {}
+        controller.UpdLog("[QV] Hangup: reloading the settings");
+        if (controller.ReloadSettings().empty()) controller.UpdLog("[QV] No settings changed");
+    });
+}
+
+void ReloadSignal::Unwatch(EventLoop& loop) {
+    if (fd_ >= 0) loop.Unwatch(fd_);
+}

@@ -38,3 +38,24 @@ private:
     sigset_t old_{};
     int fd_ = -1;
 };
+
+// SIGHUP applies the edited settings files as "ctl reload" does (the
+// headless host; a service reads SIGHUP as an interrogation). Blocked from
+// construction on and read from a descriptor on the loop, like ExitSignals.
+class ReloadSignal {
+public:
+    ReloadSignal();
+    ~ReloadSignal();
+    ReloadSignal(const ReloadSignal&) = delete;
+    ReloadSignal& operator=(const ReloadSignal&) = delete;
+
+    // From now on SIGHUP logs "[QV] Hangup: reloading the settings" and
+    // reloads them; each change is logged by the controller.
+    void Watch(EventLoop& loop, qvPaneSplit& controller);
+    void Unwatch(EventLoop& loop);
+
+private:
+    sigset_t set_{};
+    sigset_t old_{};
+    int fd_ = -1;
+};

@@ -47,9 +47,10 @@ public:
 qvPaneSplit::ReaderFactory MakeReaderFactory(OverviewCache& overviews,
                                              const std::string& allowFile) {
     return [&overviews, allowFile](const Context& ctx, StreamSocket& accepted,
-                                   const std::string& peer) {
+                                   const std::string& peer, const std::string& newsDirectory) {
         auto h = std::make_unique<ReaderHandle>(ctx, overviews);
         h->client.SetPeerAddress(peer);
+        h->client.SetNewsDirectory(newsDirectory);
         h->client.SetAllowFile(allowFile);
         h->client.SetSocket(accepted);
         h->client.Run();  // greets, or refuses and ends (reaped at the next tick)
@@ -66,6 +67,7 @@ qvPaneSplit::FeedFactory MakeFeedFactory() {
         h->server.SetServerAddress(r.address);
         h->server.SetAllGroupFile(r.allGroupFile);
         h->server.SetSubGroupFile(r.subGroupFile);
+        h->server.SetNewsDirectory(r.newsDirectory);
         h->server.Run();
         return std::unique_ptr<SessionHandle>(std::move(h));
     };
@@ -109,6 +111,7 @@ struct Server::Parts {
     int fastTickId = 0;
     std::function<void()> fastTick;
     std::unique_ptr<qvPaneSplit> controller;
+    std::unique_ptr<CtlCommands> commands;
     std::unique_ptr<ControlChannel> ctl;
 };
 
@@ -139,6 +142,7 @@ Server::Server(Shell& shell, ServerOptions options)
 Server::~Server() {
     Parts& p = *parts_;
     p.ctl.reset();
+    p.commands.reset();
     p.controller.reset();
     if (p.fastTickId != 0) p.loop.Cancel(p.fastTickId);
 }
@@ -147,9 +151,11 @@ bool Server::Start(std::string* why) {
     Parts& p = *parts_;
     qvPaneSplit& controller = *p.controller;
     if (p.options.controlChannel) {
+        p.commands = std::make_unique<CtlCommands>(controller);
         p.ctl = std::make_unique<ControlChannel>(
-            p.loop, [&controller](const std::vector<std::string>& words) {
-                return HandleCtlCommand(controller, words);
+            p.loop, [&commands = *p.commands](const std::vector<std::string>& words,
+                                              ControlChannel::Respond respond) {
+                commands.Handle(words, std::move(respond));
             });
         std::string error;
         switch (

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "app/Messages.h"
+#include "app/SettingsSnapshot.h"
 #include "core/File.h"
 #include "net/SocketAddress.h"
 #include "net/SocketError.h"
@@ -44,10 +45,7 @@ qvPaneSplit::qvPaneSplit(EventLoop& loop, Setup& setup, TimeManager& timers, She
     : MessageTarget(loop),
       ctx_{loop, setup, timers, *this},
       shell_(shell),
-      log_(std::move(logFile)),
-      listen_(loop) {
-    listen_.SetSocketStyle(AF_INET, SOCK_STREAM, 0);
-    listen_.SetNotificationWindow(this);
+      log_(std::move(logFile)) {
     // A finished feed session is reaped as soon as the events that ended it
     // have run, not at the next five-second tick: the lock file, the line
     // and the countdown are free again the moment the work is done.
@@ -69,7 +67,7 @@ qvPaneSplit::~qvPaneSplit() {
     feeds_.clear();
     dial_.reset();
     dialUp_.reset();
-    listen_.CloseSocket();
+    if (listen_) listen_->CloseSocket();
     schedule_.reset();
     expire_.reset();
 }
@@ -119,6 +117,7 @@ void qvPaneSplit::SetupWindow() {
     if (fetchCountdown_ < 0) fetchCountdown_ = 0;  // a negative value would read as "run under way"
     simpleSchedule_ = fetchCountdown_ != 0;
     ResetSchedule();
+    applied_ = ReadSettingsValues(ctx_.setup);
     DoStatus();
     Post(msg::MsgStart);
 }
@@ -142,6 +141,11 @@ void qvPaneSplit::MsgStart() {
 
 void qvPaneSplit::FinishStart() {
     MakeNewsDirectories();
+    // Sessions, the expire run and the lock file work here until the next
+    // start, whatever "NewsPath" says meanwhile.
+    newsDir_ = ConfiguredNewsDirectory();
+    // The wizard may have written the settings.
+    applied_ = ReadSettingsValues(ctx_.setup);
     // A run that was killed in the middle of a fetch left work files, content
     // files without an index (which the fetch would take for stored) and
     // articles above High; repair all of it before any session starts.
@@ -182,38 +186,77 @@ void qvPaneSplit::CmExit() {
 void qvPaneSplit::MsgStartListen() {
     started_ = true;
     RemoveLockFile();
-    if (listen_.CreateSocket() != 0) {
-        MessageBox("Error Creating Listen Socket", "ERROR");
-        return;
-    }
-    // A restart must not wait for the previous run's connections to time out.
-    listen_.SetReuseAddressOption(true);
     const int port = ctx_.setup.GetListenPort();
-    if (port < 1 || port > 65535) {
-        UpdLog("[QV] ListenPort " + std::to_string(port) + " is not a port number");
-        MessageBox("Error Binding Listen Socket", "ERROR");
-        listen_.CloseSocket();
-        return;
-    }
-    const INetSocketAddress any(htons(static_cast<std::uint16_t>(port)), 0u);
-    if (listen_.BindSocket(any) != 0) {
-        SocketError why(listen_.LastError(), 256);
-        UpdLog("[QV] Cannot listen on port " + std::to_string(port) + ": " + why.GetErrorString());
-        MessageBox("Error Binding Listen Socket", "ERROR");
-        listen_.CloseSocket();
-        return;
-    }
-    if (listen_.Listen(kListenBacklog) != 0 || listen_.StartAcceptNotification() != 0) {
-        MessageBox("Error Starting Listen Socket", "ERROR");
-        listen_.CloseSocket();
+    std::string why;
+    const char* box = nullptr;
+    listen_ = OpenListener(port, &why, &box);
+    if (!listen_) {
+        if (!why.empty()) UpdLog("[QV] " + why);
+        MessageBox(box, "ERROR");
         return;
     }
     listening_ = true;
+    listenPort_ = port;
     UpdLog("[QV] Serving newsreaders on port " + std::to_string(port));
 }
 
+std::unique_ptr<StreamSocket> qvPaneSplit::OpenListener(int port, std::string* why,
+                                                        const char** box) {
+    auto s = std::make_unique<StreamSocket>(Loop());
+    s->SetSocketStyle(AF_INET, SOCK_STREAM, 0);
+    s->SetNotificationWindow(this);
+    const auto fail = [&](const char* text, std::string reason) {
+        *box = text;
+        *why = std::move(reason);
+        s->CloseSocket();
+        return nullptr;
+    };
+    if (s->CreateSocket() != 0)
+        return fail("Error Creating Listen Socket",
+                    "Cannot listen on port " + std::to_string(port) + ": " +
+                        SocketError(s->LastError(), 256).GetErrorString());
+    // A restart must not wait for the previous run's connections to time out.
+    s->SetReuseAddressOption(true);
+    if (port < 1 || port > 65535)
+        return fail("Error Binding Listen Socket",
+                    "ListenPort " + std::to_string(port) + " is not a port number");
+    const INetSocketAddress any(htons(static_cast<std::uint16_t>(port)), 0u);
+    if (s->BindSocket(any) != 0)
+        return fail("Error Binding Listen Socket",
+                    "Cannot listen on port " + std::to_string(port) + ": " +
+                        SocketError(s->LastError(), 256).GetErrorString());
+    if (s->Listen(kListenBacklog) != 0 || s->StartAcceptNotification() != 0)
+        return fail("Error Starting Listen Socket",
+                    "Cannot listen on port " + std::to_string(port) + ": " +
+                        SocketError(s->LastError(), 256).GetErrorString());
+    return s;
+}
+
+bool qvPaneSplit::MoveListener(int port, std::string* why) {
+    std::string reason;
+    if (port < 1 || port > 65535) reason = std::to_string(port) + " is not a port number";
+    if (reason.empty() && !started_) return true;  // the start sequence opens it
+    if (reason.empty() && listening_ && port == listenPort_) return true;
+    const char* box = nullptr;
+    std::unique_ptr<StreamSocket> next =
+        reason.empty() ? OpenListener(port, &reason, &box) : nullptr;
+    if (!next) {
+        if (why) *why = reason;
+        return false;
+    }
+    // Connections waiting in the old socket's queue are lost with it; the
+    // readers already accepted keep their sessions.
+    if (listen_) listen_->CloseSocket();
+    listen_ = std::move(next);
+    listening_ = true;
+    listenPort_ = port;
+    UpdLog("[QV] Serving newsreaders on port " + std::to_string(port));
+    UpdateTree();
+    return true;
+}
+
 void qvPaneSplit::DoSocketNotification(WPARAM wParam, LPARAM lParam) {
-    if (static_cast<Socket::Handle>(wParam) != listen_.GetHandle()) return;
+    if (!listen_ || static_cast<Socket::Handle>(wParam) != listen_->GetHandle()) return;
     const int event = static_cast<int>(lParam & 0xFFFF);
     const int error = static_cast<int>((lParam >> 16) & 0xFFFF);
     if (event == sockev::Accept && error == 0)
@@ -226,12 +269,12 @@ void qvPaneSplit::DoSocketNotification(WPARAM wParam, LPARAM lParam) {
 
 bool qvPaneSplit::SpawnChildConnection() {
     StreamSocket accepted;
-    if (listen_.Accept(accepted) != 0) {
-        if (listen_.LastError() == wsa::WouldBlock) return true;  // another took it
+    if (listen_->Accept(accepted) != 0) {
+        if (listen_->LastError() == wsa::WouldBlock) return true;  // another took it
         MessageBox("Error Accepting Connection", "error");
-        listen_.CancelNotification();
+        listen_->CancelNotification();
         Loop().After(kAcceptPauseMs, [this] {
-            if (listening_) listen_.StartAcceptNotification();
+            if (listening_ && listen_) listen_->StartAcceptNotification();
         });
         return false;
     }
@@ -242,7 +285,7 @@ bool qvPaneSplit::SpawnChildConnection() {
     }
     const INetSocketAddress peerAddress(accepted.GetPeerAddress());
     const std::string peer = INetSocketAddress::ConvertAddress(peerAddress.GetNetworkAddress());
-    std::unique_ptr<SessionHandle> session = readerFactory_(ctx_, accepted, peer);
+    std::unique_ptr<SessionHandle> session = readerFactory_(ctx_, accepted, peer, NewsDirectory());
     if (!session) return true;  // the connection closes with the temporary socket
     // The session's socket has taken the connection over; the temporary
     // must not close it when it goes.
@@ -382,6 +425,7 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
     request.subGroupFile =
         profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "SubGroupFile", " ", 261);
     request.address = server;
+    request.newsDirectory = NewsDirectory();
 
     const int slot = GetServerConnection();
     if (slot < 0) return;  // all feed places taken: dropped
@@ -497,14 +541,67 @@ void qvPaneSplit::ConnectionMaint() {
     DoStatus();
 }
 
-void qvPaneSplit::SettingsClosed(int sleepTimeBefore, bool scheduleChanged) {
+std::vector<std::string> qvPaneSplit::SettingsClosed(int sleepTimeBefore, bool scheduleChanged) {
+    return ApplySettings(sleepTimeBefore, scheduleChanged);
+}
+
+std::vector<std::string> qvPaneSplit::ReloadSettings(bool rebuildSchedule) {
+    return ApplySettings(std::atoi(SettingsValue(applied_, "SleepTime").c_str()), rebuildSchedule);
+}
+
+std::vector<std::string> qvPaneSplit::ApplySettings(int sleepTimeBefore, bool rebuildSchedule) {
+    std::vector<std::string> changes;
     MakeNewsDirectories();
     if (dial_) dial_->Ras().RasInstalled = ctx_.setup.GetRasProfile() != "(None)";
     const int sleep = ctx_.setup.GetSleepTime();
-    if (sleep != sleepTimeBefore) fetchCountdown_ = sleep < 0 ? 0 : sleep;
+    if (sleep != sleepTimeBefore) {
+        fetchCountdown_ = sleep < 0 ? 0 : sleep;
+        changes.push_back(
+            "SleepTime: " + std::to_string(sleepTimeBefore) + " -> " + std::to_string(sleep) +
+            (fetchCountdown_ > 0
+                 ? ", the next fetch in " + std::to_string(fetchCountdown_) + " minutes"
+                 : ", simple scheduling off"));
+    }
     simpleSchedule_ = fetchCountdown_ != 0;
-    if (scheduleChanged) ResetSchedule();
+    if (rebuildSchedule) ResetSchedule();
+
+    const SettingsValues now = ReadSettingsValues(ctx_.setup);
+    const int port = ctx_.setup.GetListenPort();
+    const int portBefore = std::atoi(SettingsValue(applied_, "ListenPort").c_str());
+    if (started_ && listening_ && port == listenPort_ && port != portBefore) {
+        // Moved already, by the control command that set it.
+        changes.push_back("ListenPort: " + std::to_string(portBefore) + " -> " +
+                          std::to_string(port) + ", now serving on port " + std::to_string(port));
+    } else if (started_ && (!listening_ || port != listenPort_)) {
+        const int old = ListenPort();
+        std::string why;
+        if (MoveListener(port, &why)) {
+            changes.push_back("ListenPort: " + std::to_string(old) + " -> " + std::to_string(port) +
+                              ", now serving on port " + std::to_string(port));
+        } else {
+            const std::string kept = listening_ ? "still serving on port " + std::to_string(old)
+                                                : "not serving newsreaders";
+            UpdLog("[QV] " + why + "; " + kept);
+            changes.push_back("ListenPort: " + std::to_string(port) + " refused (" + why + "), " +
+                              kept);
+        }
+    }
+    const std::string configured = ConfiguredNewsDirectory();
+    if (started_ && newsDir_.empty() && !configured.empty()) {
+        newsDir_ = configured;  // nothing was served before
+        changes.push_back("NewsPath: " + configured);
+    } else if (started_ && configured != newsDir_) {
+        changes.push_back("NewsPath: " + (configured.empty() ? std::string("(none)") : configured) +
+                          " takes effect at the next start; until then the news directory is " +
+                          (newsDir_.empty() ? std::string("(none)") : newsDir_));
+    }
+    for (std::string& line :
+         SettingsDifferences(applied_, now, {"ListenPort", "NewsPath", "SleepTime"}))
+        changes.push_back(std::move(line));
+    applied_ = now;
+    for (const std::string& line : changes) UpdLog("[QV] Settings: " + line);
     DoStatus();
+    return changes;
 }
 
 void qvPaneSplit::ResetSchedule() {
@@ -537,6 +634,39 @@ bool qvPaneSplit::CmCancel() { return dial_ && dial_->CmCancel(); }
 bool qvPaneSplit::Dialling() const { return dial_ && dial_->Dialling(); }
 
 const RasState* qvPaneSplit::Ras() const { return dial_ ? &dial_->Ras() : nullptr; }
+
+std::optional<std::string> qvPaneSplit::FeedRequestRefusal(bool getPost) const {
+    const std::string name = profile::GetString(ctx_.setup.IniPath(), "newsfeed01", "Name", "!");
+    const std::string postingHost = ctx_.setup.GetPostingHost();
+    if (name.empty() || name[0] == '!' || postingHost.empty() || postingHost[0] == '!')
+        return "Server Connect Failed: No server information available. Please complete setup "
+               "information first.";
+    if (Dialling())
+        return "A dial-up connection is being made for a server session; request dropped.";
+    if (FeedWorkBusy()) return "A server session or an expire run is in progress; request dropped.";
+    // The run whose dial failed counts as running until the five-second
+    // tick restarts the countdown.
+    if (getPost && simpleSchedule_ && fetchCountdown_ < 0)
+        return "The last Get/Post run's dial-up failed and the simple schedule is restarting; "
+               "request dropped. Try again in a few seconds.";
+    return std::nullopt;
+}
+
+std::string qvPaneSplit::NextEvent() const {
+    return schedule_ ? schedule_->NextEvent() : std::string("No Events Scheduled");
+}
+
+std::vector<std::string> qvPaneSplit::DialLines() const {
+    if (!dial_ || !dial_->Dialling()) return {};
+    const std::string attempt = " (attempt " + std::to_string(dial_->Attempt()) + " of " +
+                                std::to_string(dial_->Attempts()) + ")";
+    const RasDialog* dialog = dial_->Dialog();
+    if (dialog == nullptr || dialog->Closed()) return {"Dial-up: waiting to dial again" + attempt};
+    std::vector<std::string> lines{"Connecting to " + dialog->Profile() + attempt};
+    if (!dialog->StatusText().empty()) lines.push_back(dialog->StatusText());
+    lines.push_back(RasDialog::TimeLeftText(dialog->SecondsLeft()));
+    return lines;
+}
 
 void qvPaneSplit::SetDialView(RasDialogView* view) {
     dialView_ = view;
@@ -592,7 +722,7 @@ void qvPaneSplit::DoStatus() {
     if (feedCount_ > 0)
         status_.emplace_back("Session in progress");
     else
-        status_.push_back(schedule_ ? schedule_->NextEvent() : std::string("No Events Scheduled"));
+        status_.push_back(NextEvent());
     if (simpleSchedule_ && fetchCountdown_ > 0) {
         std::snprintf(line, sizeof line, "Fetch in %d minutes.", fetchCountdown_);
         status_.emplace_back(line);
@@ -602,7 +732,7 @@ void qvPaneSplit::DoStatus() {
 
 ConnectionTree qvPaneSplit::Connections() const {
     ConnectionTree tree;
-    tree.listenPort = ctx_.setup.GetListenPort();
+    tree.listenPort = listening_ ? listenPort_ : ctx_.setup.GetListenPort();
     tree.maxClients = maxClients_;
     for (const Slot& s : clients_)
         if (s.inUse) tree.readers.push_back(s.label);
@@ -633,10 +763,14 @@ std::string qvPaneSplit::Label(std::string text) {
 
 // ---- files
 
-std::string qvPaneSplit::NewsDirectory() const {
+std::string qvPaneSplit::ConfiguredNewsDirectory() const {
     std::string dir = ctx_.setup.GetNewsDirectory();
     if (dir.empty() || dir[0] == '!') return {};
     return dir;
+}
+
+std::string qvPaneSplit::NewsDirectory() const {
+    return started_ || !newsDir_.empty() ? newsDir_ : ConfiguredNewsDirectory();
 }
 
 std::string qvPaneSplit::LockFilePath() const {
@@ -645,7 +779,9 @@ std::string qvPaneSplit::LockFilePath() const {
 }
 
 void qvPaneSplit::MakeNewsDirectories() {
-    const std::string news = NewsDirectory();
+    // The one "NewsPath" names now: after a change it is ready for the next
+    // start.
+    const std::string news = ConfiguredNewsDirectory();
     if (news.empty()) {
         UpdLog(
             "[QV] No news directory is configured: set NewsPath in section [admin] of "

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,7 @@ struct FeedRequest {
     std::string address;  // dotted, or the unresolved name when the lookup failed
     std::string allGroupFile;
     std::string subGroupFile;
+    std::string newsDirectory;  // the controller's, ending in "/"
 };
 
 // The event schedule as the controller uses it.
@@ -70,10 +72,11 @@ public:
     static constexpr std::size_t kLabelMax = 29;
 
     // Starts a reader session on an accepted connection: sets the peer's
-    // dotted address, takes the socket over and runs the session. ctx is
-    // the controller's own: the session reports to it.
+    // dotted address and the news directory, takes the socket over and runs
+    // the session. ctx is the controller's own: the session reports to it.
     using ReaderFactory = std::function<std::unique_ptr<SessionHandle>(
-        const Context& ctx, StreamSocket& accepted, const std::string& peer)>;
+        const Context& ctx, StreamSocket& accepted, const std::string& peer,
+        const std::string& newsDirectory)>;
     using FeedFactory = std::function<std::unique_ptr<SessionHandle>(const Context& ctx,
                                                                      const FeedRequest& request)>;
     using ScheduleFactory = std::function<std::unique_ptr<EventSchedule>()>;
@@ -140,8 +143,42 @@ public:
     // news directories, the dial-up flag, the countdown when the sleep time
     // changed (sleepTimeBefore: its value when the sheet opened) and the
     // schedule when its events were edited (the schedule page's
-    // ScheduleChanged).
-    void SettingsClosed(int sleepTimeBefore, bool scheduleChanged);
+    // ScheduleChanged). With it the server takes the rest of the settings
+    // it holds while running: a new "ListenPort" moves the listener (the
+    // old one stays when the new port cannot be opened, and the log says
+    // why); a new "NewsPath" waits for the next start. Returns what changed
+    // against the settings last applied, one line each.
+    std::vector<std::string> SettingsClosed(int sleepTimeBefore, bool scheduleChanged);
+    // "ctl reload" and SIGHUP: the same for settings edited in the files,
+    // with the sleep time last applied as the one before and the schedule
+    // rebuilt (a control command that did not touch the events passes
+    // false). The allow list and "ServerTimeout" are read by each new
+    // session, so they need nothing more than being reported. Each change
+    // is logged too ("[QV] Settings: ...").
+    std::vector<std::string> ReloadSettings(bool rebuildSchedule = true);
+
+    // Opens the listener on port and closes the old one; sessions already
+    // connected stay. false, with the reason in *why, when the port cannot
+    // be opened: the old listener then stays. Before the start sequence has
+    // opened the listener it only checks the number.
+    bool MoveListener(int port, std::string* why);
+    // The port the listener serves (0: none).
+    int ListenPort() const { return listening_ ? listenPort_ : 0; }
+    // The news directory the server works in, ending in "/": the one
+    // configured when it started (a changed "NewsPath" takes effect at the
+    // next start); empty when none is configured.
+    std::string NewsDirectory() const;
+
+    // Why a Get/Post run (getPost) or a group-list refresh asked for now
+    // would be dropped: no upstream set, feed work running or being
+    // started, a dial under way, or the pause of the simple schedule after
+    // a run whose dial failed. nullopt: it would start.
+    std::optional<std::string> FeedRequestRefusal(bool getPost) const;
+    // "Next Event: ..." of the schedule in force, or "No Events Scheduled".
+    std::string NextEvent() const;
+    // While dialling: the dial-up dialog's status line and its "Time Left:
+    // m:ss" line (or that the next attempt is waited for); empty otherwise.
+    std::vector<std::string> DialLines() const;
 
     // Activity log and status (UpdLog, IncSent, IncRecvd and MessageBox are
     // also what the sessions see of the controller, as their Host).
@@ -218,8 +255,13 @@ private:
         std::unique_ptr<HostInfoManager> lookup;  // feed slots: address lookup under way
     };
 
-    std::string NewsDirectory() const;  // empty when not configured
+    // The configured news directory ("NewsPath" now); empty when not set.
+    std::string ConfiguredNewsDirectory() const;
     std::string LockFilePath() const;
+    // A listener on port, or nullptr with the reason in *why (and, at
+    // start, the message box's text in *box).
+    std::unique_ptr<StreamSocket> OpenListener(int port, std::string* why, const char** box);
+    std::vector<std::string> ApplySettings(int sleepTimeBefore, bool rebuildSchedule);
     void RemoveLockFile();
     void MakeNewsDirectories();
     // The start sequence after the first-start wizard has answered.
@@ -231,8 +273,13 @@ private:
     Context ctx_;
     Shell& shell_;
     ActivityLog log_;
-    StreamSocket listen_;
+    std::unique_ptr<StreamSocket> listen_;
     bool listening_ = false;
+    int listenPort_ = 0;
+    // Pinned when the start sequence has made the directories.
+    std::string newsDir_;
+    // What the settings were when last applied, to tell what changed.
+    std::vector<std::pair<std::string, std::string>> applied_;
     bool started_ = false;
     std::vector<Slot> clients_;
     std::vector<Slot> feeds_;

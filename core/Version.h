@@ -32,4 +32,13 @@ inline std::string AboutLine(std::string_view word = "Version",
     return line;
 }
 
+// What "quorvel --version" and "quorvel ctl about" print: the About box's
+// version line, its legal notice and, for a special build, its line.
+inline std::string AboutText() {
+    std::string text = AboutLine() + "\n";
+    if (!kLegalNotice.empty()) text += std::string(kLegalNotice) + "\n";
+    if (!kSpecialBuild.empty()) text += std::string(kSpecialBuild) + "\n";
+    return text;
+}
+
 }  // namespace version

@@ -91,10 +91,9 @@ void FeedSession::UpdLog(std::string_view text) const {
 }
 
 void FeedSession::ShowError(std::string_view title, std::string_view text) const {
-    std::string line(title);
-    line += ": ";
-    line += text;
-    UpdLog(line);
+    std::string box(text);
+    if (!serverAddress_.empty()) box += " (server " + serverAddress_ + ")";
+    host_.MessageBox(box, title);
 }
 
 // ---- life cycle -------------------------------------------------------------

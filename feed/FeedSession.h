@@ -107,7 +107,9 @@ public:
 
     // One log line "[address] text", CR and LF blanked, at most 549 bytes.
     void UpdLog(std::string_view text) const;
-    // What was a message box becomes a log line with its title.
+    // A message box of the host's, the server's address added: the desktop
+    // shows it, the headless host logs it as "[QV] <title>: <text> (server
+    // <address>)".
     void ShowError(std::string_view title, std::string_view text) const;
 
 private:

@@ -49,7 +49,7 @@ void qvServer::SetupWindow() {
 
 void qvServer::Run() {
     if (state_ != 1) return;
-    session_.SetNewsDirectory(context_.setup.GetNewsDirectory());
+    session_.SetNewsDirectory(newsDir_.empty() ? context_.setup.GetNewsDirectory() : newsDir_);
     if (session_.Start())
         ConnectToServer();
     else if (session_.Ended())

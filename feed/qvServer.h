@@ -56,6 +56,8 @@ public:
     const std::string& GetServerAddress() const { return session_.GetServerAddress(); }
     void SetAllGroupFile(std::string name) { session_.SetAllGroupFile(std::move(name)); }
     void SetSubGroupFile(std::string name) { session_.SetSubGroupFile(std::move(name)); }
+    // The news directory to work in; without one, "NewsPath" as Run finds it.
+    void SetNewsDirectory(std::string dir) { newsDir_ = std::move(dir); }
 
     // 1 active, 2 ended.
     int GetState() const { return state_; }
@@ -80,4 +82,5 @@ private:
     bool timerArmed_ = false;
     bool writeReady_ = true;
     bool continuePosted_ = false;
+    std::string newsDir_;
 };

@@ -137,7 +137,9 @@ TEST(FeedGlue, RefusedConnectionEndsAtOnce) {
     home.Write("feed01.sub", "Y0000000000 comp.lang.c\r\n");
     auto s = home.RunSession(kind::FetchArticles, port, std::chrono::seconds(3));
     EXPECT_EQ(2, s->GetState());
-    EXPECT_TRUE(home.Host().Logged("Error on Connect()")) << home.Host().Joined();
+    // A message box, with the server's address.
+    EXPECT_TRUE(home.Host().Logged("box Error: Error on Connect()")) << home.Host().Joined();
+    EXPECT_TRUE(home.Host().Logged("(server 127.0.0.1)")) << home.Host().Joined();
     EXPECT_FALSE(home.Host().Logged("Connected to server"));
     EXPECT_EQ("[] Attempting Server Connection", home.Host().log.front());
 }
@@ -152,7 +154,9 @@ TEST(FeedGlue, UnresolvedHostIsReported) {
     s->SetSubGroupFile("feed01.sub");
     s->Run();
     EXPECT_EQ(2, s->GetState());
-    EXPECT_TRUE(home.Host().Logged("DNS Error: Could not connect to the specified host."));
+    EXPECT_TRUE(home.Host().Logged(
+        "box DNS Error: Could not connect to the specified host. (server news.invalid)"))
+        << home.Host().Joined();
 }
 
 TEST(FeedGlue, EmptyQueueDoesNotConnect) {

@@ -56,7 +56,7 @@ void qvClient::ConnectWithThis() {
     if (all.find_first_not_of(' ') != std::string::npos) session_->SetAllGroupsFile(newsDir_ + all);
     socket_.SetNotificationWindow(this);
     if (socket_.StartRegularNotification() != 0) {
-        UpdLog("Error on Startup");
+        ctx_.host.MessageBox("Error on Startup (reader " + peerAddress_ + ")", "ERROR");
         CmOk();
         return;
     }

@@ -38,7 +38,8 @@ class PackageTest(unittest.TestCase):
         cls.scratch = tempfile.mkdtemp(prefix="qvpkg-")
         run("cpack", "-G", "DEB", "--config", os.path.join(cls.build, "CPackConfig.cmake"),
             "-B", cls.scratch)
-        cls.version = run(cls.binary, "--version").split()[-1]
+        # "Quorvel Version 1.0, Release A, Build 2", then the legal notice.
+        cls.version = re.match(r"Quorvel Version (\S+),", run(cls.binary, "--version")).group(1)
         cls.arch = run("dpkg", "--print-architecture").strip()
         cls.deb = os.path.join(cls.scratch, "quorvel_%s_%s.deb" % (cls.version, cls.arch))
 
@@ -93,7 +94,8 @@ class PackageTest(unittest.TestCase):
         root = os.path.join(self.scratch, "root")
         run("dpkg", "-x", self.deb, root)
         program = os.path.join(root, "usr", "bin", "quorvel")
-        self.assertEqual("quorvel %s\n" % self.version, run(program, "--version"))
+        self.assertEqual("Quorvel Version %s, Release A, Build 2" % self.version,
+                         run(program, "--version").splitlines()[0])
 
         with gzip.open(os.path.join(root, "usr/share/man/man8/quorvel.8.gz"), "rt") as f:
             manual = f.read()

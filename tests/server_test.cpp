@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/Version.h"
 #include "settings/Profile.h"
 #include "tests/util/TestUtil.h"
 
@@ -217,8 +218,14 @@ TEST_F(ServerTest, SecondServerInTheSameHomeIsRefusedStaleSocketIsNot) {
 TEST(Cli, HelpVersionAndBadOptions) {
     std::string out;
     const std::string bin = QV_BINARY;
+    // What the About box shows, from the build's one version header.
     EXPECT_EQ(0, testutil::RunCommand(bin + " --version", &out));
-    EXPECT_EQ(0u, out.rfind("quorvel ", 0)) << out;
+    EXPECT_EQ(
+        "Quorvel Version 1.0, Release A, Build 2\n" + std::string(version::kLegalNotice) + "\n",
+        out);
+    // Help needs no running server.
+    EXPECT_EQ(0, testutil::RunCommand(bin + " --home /nonexistent/qv ctl help 2>&1", &out));
+    EXPECT_NE(std::string::npos, out.find("  reload ")) << out;
     EXPECT_EQ(0, testutil::RunCommand(bin + " --help", &out));
     EXPECT_NE(std::string::npos, out.find("Usage: quorvel [--home DIR] [--headless]")) << out;
     EXPECT_EQ(2, testutil::RunCommand(bin + " --frobnicate 2>&1", &out));
