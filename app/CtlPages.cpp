@@ -329,6 +329,17 @@ CtlReply ExpireDefaults(qvPaneSplit& c, const std::vector<std::string>& words) {
 
 // ---- RAS page
 
+namespace {
+
+CtlReply ApplyRas(qvPaneSplit& c, RasSet& page, const std::string& done) {
+    if (auto problem = page.Check()) return Refuse("ERROR: " + *problem);
+    std::string why;
+    if (!page.Apply(&why)) return Refuse("ERROR: " + why);
+    return Applied(c, false, done);
+}
+
+}  // namespace
+
 CtlReply Ras(qvPaneSplit& c, const std::vector<std::string>& words) {
     const char* usage =
         "ras [profiles | profile NAME | login USER | redial N | wait SECONDS | drop yes|no | "
@@ -362,10 +373,7 @@ CtlReply Ras(qvPaneSplit& c, const std::vector<std::string>& words) {
     } else {
         return Usage(usage);
     }
-    if (auto problem = page.Check()) return Refuse("ERROR: " + *problem);
-    std::string why;
-    if (!page.Apply(&why)) return Refuse("ERROR: " + why);
-    return Applied(c, false, Is(what, "password") ? "Password stored." : "");
+    return ApplyRas(c, page, Is(what, "password") ? "Password stored." : "");
 }
 
 CtlReply RasProfile(qvPaneSplit& c, const std::string& name,
@@ -379,10 +387,7 @@ CtlReply RasProfile(qvPaneSplit& c, const std::string& name,
     if (p.selected < 0)
         return Refuse("ERROR: " + name +
                       " is not in the phone book; \"ctl ras profiles\" lists the profiles.");
-    if (auto problem = page.Check()) return Refuse("ERROR: " + *problem);
-    std::string why;
-    if (!page.Apply(&why)) return Refuse("ERROR: " + why);
-    return Applied(c, false);
+    return ApplyRas(c, page, "");
 }
 
 // ---- Newsfeed page

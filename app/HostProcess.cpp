@@ -38,57 +38,45 @@ int TickMsFromEnvironment() {
     return static_cast<int>(ms);
 }
 
-ExitSignals::ExitSignals() {
+SignalReader::SignalReader(std::initializer_list<int> numbers) {
     sigemptyset(&set_);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGINT);
+    for (const int s : numbers) sigaddset(&set_, s);
     ::sigprocmask(SIG_BLOCK, &set_, &old_);
     fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-ExitSignals::~ExitSignals() {
+SignalReader::~SignalReader() {
     if (fd_ >= 0) ::close(fd_);
     ::sigprocmask(SIG_SETMASK, &old_, nullptr);
 }
 
-void ExitSignals::Watch(EventLoop& loop, qvPaneSplit& controller) {
+void SignalReader::Watch(EventLoop& loop, std::function<void(int signal)> handler) {
     if (fd_ < 0) return;
-    loop.Watch(fd_, EPOLLIN, [this, &controller](std::uint32_t) {
+    loop.Watch(fd_, EPOLLIN, [this, handler = std::move(handler)](std::uint32_t) {
         signalfd_siginfo info{};
-        const ssize_t n = ::read(fd_, &info, sizeof info);
-        if (n == static_cast<ssize_t>(sizeof info))
-            controller.UpdLog(std::string("[QV] ") + ::strsignal(static_cast<int>(info.ssi_signo)) +
-                              ": exiting");
+        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            handler(static_cast<int>(info.ssi_signo));
+    });
+}
+
+void SignalReader::Unwatch(EventLoop& loop) {
+    if (fd_ >= 0) loop.Unwatch(fd_);
+}
+
+ExitSignals::ExitSignals() : SignalReader({SIGTERM, SIGINT}) {}
+
+void ExitSignals::Watch(EventLoop& loop, qvPaneSplit& controller) {
+    SignalReader::Watch(loop, [&controller](int signal) {
+        controller.UpdLog(std::string("[QV] ") + ::strsignal(signal) + ": exiting");
         controller.CmExit();
     });
 }
 
-void ExitSignals::Unwatch(EventLoop& loop) {
-    if (fd_ >= 0) loop.Unwatch(fd_);
-}
-
-ReloadSignal::ReloadSignal() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGHUP);
-    ::sigprocmask(SIG_BLOCK, &set_, &old_);
-    fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-ReloadSignal::~ReloadSignal() {
-    if (fd_ >= 0) ::close(fd_);
-    ::sigprocmask(SIG_SETMASK, &old_, nullptr);
-}
+ReloadSignal::ReloadSignal() : SignalReader({SIGHUP}) {}
 
 void ReloadSignal::Watch(EventLoop& loop, qvPaneSplit& controller) {
-    if (fd_ < 0) return;
-    loop.Watch(fd_, EPOLLIN, [this, &controller](std::uint32_t) {
-        signalfd_siginfo info{};
-        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {}
+    SignalReader::Watch(loop, [&controller](int) {
         controller.UpdLog("[QV] Hangup: reloading the settings");
         if (controller.ReloadSettings().empty()) controller.UpdLog("[QV] No settings changed");
     });
-}
-
-void ReloadSignal::Unwatch(EventLoop& loop) {
-    if (fd_ >= 0) loop.Unwatch(fd_);
 }

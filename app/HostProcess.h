@@ -2,6 +2,8 @@
 // Process-wide settings that every host makes before it builds the core.
 
 #include <csignal>
+#include <functional>
+#include <initializer_list>
 
 class EventLoop;
 class qvPaneSplit;
@@ -18,19 +20,18 @@ void PrepareHostProcess();
 // (said on standard error).
 int TickMsFromEnvironment();
 
-// SIGTERM and SIGINT end the server as File > Exit does. They are blocked
-// from construction on (before a host starts threads of its own, which
-// inherit the mask) and read from a descriptor on the loop, so no work runs
-// in a signal handler.
-class ExitSignals {
+// Signals blocked from construction on (before a host starts threads of its
+// own, which inherit the mask) and read from a descriptor on the loop, so
+// no work runs in a signal handler.
+class SignalReader {
 public:
-    ExitSignals();
-    ~ExitSignals();
-    ExitSignals(const ExitSignals&) = delete;
-    ExitSignals& operator=(const ExitSignals&) = delete;
+    explicit SignalReader(std::initializer_list<int> numbers);
+    ~SignalReader();
+    SignalReader(const SignalReader&) = delete;
+    SignalReader& operator=(const SignalReader&) = delete;
 
-    // From now on a signal logs "[QV] <signal>: exiting" and runs CmExit.
-    void Watch(EventLoop& loop, qvPaneSplit& controller);
+    // From now on each signal that arrives runs handler with its number.
+    void Watch(EventLoop& loop, std::function<void(int signal)> handler);
     void Unwatch(EventLoop& loop);
 
 private:
@@ -39,23 +40,22 @@ private:
     int fd_ = -1;
 };
 
+// SIGTERM and SIGINT end the server as File > Exit does.
+class ExitSignals : private SignalReader {
+public:
+    ExitSignals();
+    // From now on a signal logs "[QV] <signal>: exiting" and runs CmExit.
+    void Watch(EventLoop& loop, qvPaneSplit& controller);
+    using SignalReader::Unwatch;
+};
+
 // SIGHUP applies the edited settings files as "ctl reload" does (the
-// headless host; a service reads SIGHUP as an interrogation). Blocked from
-// construction on and read from a descriptor on the loop, like ExitSignals.
-class ReloadSignal {
+// headless host; a service reads SIGHUP as an interrogation).
+class ReloadSignal : private SignalReader {
 public:
     ReloadSignal();
-    ~ReloadSignal();
-    ReloadSignal(const ReloadSignal&) = delete;
-    ReloadSignal& operator=(const ReloadSignal&) = delete;
-
     // From now on SIGHUP logs "[QV] Hangup: reloading the settings" and
-    // reloads them; each change is logged by the controller.
+    // reloads them; the controller logs each change.
     void Watch(EventLoop& loop, qvPaneSplit& controller);
-    void Unwatch(EventLoop& loop);
-
-private:
-    sigset_t set_{};
-    sigset_t old_{};
-    int fd_ = -1;
+    using SignalReader::Unwatch;
 };
