@@ -60,9 +60,8 @@ const char* OutcomeWord(CtlReply::Outcome o) {
 
 ControlChannel::ControlChannel(EventLoop& loop, Handler handler)
     : loop_(loop),
-      handler_([h = std::move(handler)](const std::vector<std::string>& words, Respond respond) {
-          respond(h(words));
-      }) {}
+      handler_([h = std::move(handler)](const std::vector<std::string>& words,
+                                        const Respond& respond) { respond(h(words)); }) {}
 
 ControlChannel::ControlChannel(EventLoop& loop, AsyncHandler handler)
     : loop_(loop), handler_(std::move(handler)) {}
@@ -244,7 +243,7 @@ void ControlChannel::Answer(Client& c, const std::string& line) {
     const int fd = c.fd;
     const std::uint64_t serial = c.serial;
     std::weak_ptr<bool> alive = alive_;
-    handler_(DecodeWords(line), [this, alive, fd, serial](CtlReply reply) {
+    handler_(DecodeWords(line), [this, alive, fd, serial](const CtlReply& reply) {
         const auto token = alive.lock();
         if (token && *token) Reply(fd, serial, reply);
     });

@@ -402,8 +402,9 @@ CtlReply Feed(qvPaneSplit& c, const std::vector<std::string>& words) {
     if (!Pairs(words, 1, {"name", "port"}, &pairs)) return Usage(usage);
     for (const auto& [key, value] : pairs) {
         if (key == std::string("name")) {
-            if (value.empty() || value.size() > 255 || value.find_first_of(" \t") != value.npos ||
-                value[0] == '!' || value[0] == '?')
+            if (value.empty() || value.size() > 255 ||
+                value.find_first_of(" \t") != std::string::npos || value[0] == '!' ||
+                value[0] == '?')
                 return Refuse(
                     "ERROR: The Name must be a host name or address of at most 255 "
                     "characters.");
