@@ -219,6 +219,15 @@ TEST_F(AdminTest, SavedGroupLimitsAreUsedByTheNextExpire) {
     EXPECT_EQ(0, ::access((home_ / "news/local.long/NEWS0000000002").c_str(), F_OK));
 }
 
+// The unoptimised sanitizer build checks every access and takes about three
+// times as long over the same list; the answer's budget grows with it, the
+// readers' does not.
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+constexpr int kSlowBuild = 3;
+#else
+constexpr int kSlowBuild = 1;
+#endif
+
 TEST_F(AdminTest, LargeGroupListAnswersWithinASecondWithoutStallingReaders) {
     std::string all = "215 list\r\n";
     for (int i = 0; i < 30000; ++i)
@@ -254,7 +263,7 @@ TEST_F(AdminTest, LargeGroupListAnswersWithinASecondWithoutStallingReaders) {
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(0, Ctl(c.args, &out)) << c.args;
         const auto took = std::chrono::steady_clock::now() - t0;
-        EXPECT_LT(took, 1s) << c.args;
+        EXPECT_LT(took, kSlowBuild * 1s) << c.args;
         EXPECT_EQ(0u, out.rfind(c.first, 0)) << c.args << ":\n" << out.substr(0, 200);
     }
     done = true;
