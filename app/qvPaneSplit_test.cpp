@@ -498,6 +498,14 @@ TEST_F(DialWiringTest, GetPostDialsFirstAndStartsFeedWorkOnlyOnceConnected) {
     EXPECT_EQ(std::vector<bool>({true, true}), afterConnect_);
     EXPECT_EQ(-1, pane_->FetchCountdown());
     EXPECT_FALSE(shell_.Logged("[EXPIRE]"));
+    // The owner asking meanwhile is told why nothing more starts.
+    for (const char* cmd : {"getpost", "refresh"}) {
+        const CtlReply r = HandleCtlCommand(*pane_, {cmd});
+        EXPECT_EQ(CtlReply::Refused, r.outcome) << cmd;
+        EXPECT_EQ("A server session or an expire run is in progress; request dropped.\n", r.text)
+            << cmd;
+    }
+    EXPECT_EQ(2u, feedRequests_.size());
 
     // A tick during the run leaves the line alone; the end of the run hangs
     // up the line we dialled, once, and restarts the countdown.
@@ -545,6 +553,10 @@ TEST_F(DialWiringTest, FailedDialsStartNoFeedWork) {
         EXPECT_TRUE(feedRequests_.empty()) << c.script;
         EXPECT_EQ(0, pane_->FeedSessionCount()) << c.script;
         EXPECT_EQ(-1, pane_->FetchCountdown()) << c.script;
+        // Until then a Get/Post asked for is dropped, and the owner is told.
+        const CtlReply r = HandleCtlCommand(*pane_, {"getpost"});
+        EXPECT_EQ(CtlReply::Refused, r.outcome) << c.script;
+        EXPECT_EQ(0u, r.text.rfind("The last Get/Post run's dial-up failed", 0)) << r.text;
         pane_->Msg5Timer();  // the countdown restarts at the next tick
         EXPECT_EQ(3, pane_->FetchCountdown()) << c.script;
         EXPECT_EQ(0, Count(kTerminating)) << c.script;
