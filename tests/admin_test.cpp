@@ -137,6 +137,17 @@ TEST_F(AdminTest, NewListenPortMovesTheListenerAndReadersKeepTheirSessions) {
     EXPECT_EQ(3, Ctl("setup listenport " + std::to_string(busy), &out)) << out;
     EXPECT_EQ(0u, out.rfind("ERROR: Error Binding Listen Socket: Cannot listen on port", 0)) << out;
     EXPECT_EQ(before, Ini());
+    // Edited by hand, the reload keeps the old port and says why.
+    SetIni("admin", "ListenPort", std::to_string(busy));
+    ASSERT_EQ(0, Ctl("reload", &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("ListenPort: " + std::to_string(busy) + " refused (Cannot listen on port"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("still serving on port " + std::to_string(port_))) << out;
+    EXPECT_TRUE(Logged("[QV] Cannot listen on port " + std::to_string(busy)));
+    auto during = Reader(port_);
+    ASSERT_TRUE(during);
+    EXPECT_EQ(kGreeting, during->ReadLine().value_or("<none>"));
     ::close(busyFd);
 
     // By hand and reload, the listener moves; the connected reader stays.
