@@ -68,16 +68,14 @@ CtlReply Status(qvPaneSplit& c) {
 CtlReply Groups(const qvPaneSplit& c) {
     const std::string news = c.NewsDirectory();
     if (news.empty()) return NoNewsDirectory();
-    const store::GroupIndex index(news);
+    const store::GroupTable table = store::GroupIndex(news).ReadTable();
     std::string text;
-    for (const std::string& name : index.ListGroups()) {
-        const auto info = index.ReadGroup(name);
-        if (!info) continue;
+    for (const store::GroupEntry& e : table.Groups()) {
         char line[80];
-        std::snprintf(line, sizeof line, " %ld %ld %s %s\n", info->low, info->high,
-                      info->local ? "local" : "upstream",
-                      info->allowPost ? "posting" : "noposting");
-        text += name + line;
+        std::snprintf(line, sizeof line, " %ld %ld %s %s\n", e.info.low, e.info.high,
+                      e.info.local ? "local" : "upstream",
+                      e.info.allowPost ? "posting" : "noposting");
+        text += e.name + line;
     }
     return Reply(CtlReply::Ok, text);
 }

@@ -76,8 +76,9 @@ TEST(Servers, TwoInOneProcessServeTheirOwnStores) {
     for (Home& h : homes) {
         testutil::WriteHome(h.dir.Path(), h.port);
         profile::WriteString(h.dir / "Quorvel.INI", "admin", "NewsPath", h.dir / "news/");
-        h.dir.Write("news/newsrc.ini", "[Groups]\nTotal=1\nG00001=" + h.group + "\n[" + h.group +
-                                           "]\nLocal=Yes\nAllowPost=Yes\nLow=1\nHigh=0\n");
+        h.dir.Write("news/newsrc.ini",
+                    "[Groups]\nTotal=1\nG00001=" + h.group + "\n[" + h.group +
+                        "]\nLocal=Yes\nAllowPost=Yes\nLow=1\nHigh=0\nAddDate=20240101\n");
         h.dir.Write("news/" + h.group + "/.keep", "");
     }
 

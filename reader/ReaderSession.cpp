@@ -17,7 +17,6 @@
 #include "reader/ArticleFile.h"
 #include "reader/OverviewCache.h"
 #include "reader/ReaderText.h"
-#include "settings/Profile.h"
 #include "store/PostQueue.h"
 #include "store/StoreNames.h"
 #include "store/Subscription.h"
@@ -218,39 +217,34 @@ struct ReaderSession::FileReply : ReaderSession::Producer {
 // LIST ACTIVE and NEWGROUPS: one line per group of the index, in index
 // order, with the water marks of the articles that exist.
 struct ReaderSession::GroupListReply : ReaderSession::Producer {
-    GroupListReply(std::vector<std::string> g, std::string w)
-        : groups(std::move(g)), wildmat(std::move(w)) {}
+    GroupListReply(store::GroupTable t, std::string w)
+        : table(std::move(t)), wildmat(std::move(w)) {}
 
     bool Step(ReaderSession& s) override {
         std::size_t produced = 0;
+        const auto& groups = table.Groups();
         while (i < groups.size() && produced < kStepBytes) {
-            const std::string& name = groups[i++];
-            if (!wildmat.empty() && !WildmatMatch(wildmat, name)) continue;
-            const auto info = s.index_.ReadGroup(name);
-            if (!info) continue;
-            if (newgroups) {
-                const std::string& file = s.index_.IndexPath();
-                const std::string added = profile::GetString(file, name, "AddDate", " ", 10);
-                const std::string at = profile::GetString(file, name, "AddTime", " ", 10);
-                if (!(added > date || (added == date && at > time))) continue;
-            }
-            const auto dir = store::GroupDirectory(s.newsDir_, name);
+            const store::GroupEntry& e = groups[i++];
+            if (!wildmat.empty() && !WildmatMatch(wildmat, e.name)) continue;
+            if (newgroups && !(e.addDate > date || (e.addDate == date && e.addTime > time)))
+                continue;
+            const auto dir = store::GroupDirectory(s.newsDir_, e.name);
             const auto list = dir ? s.Overviews().Numbers(*dir) : nullptr;
-            const Marks m = MarksOf(*info, list.get());
+            const Marks m = MarksOf(e.info, list.get());
             char nums[64];
             std::snprintf(nums, sizeof nums, " %010ld %010ld %s \r\n", m.high, m.low,
-                          info->allowPost ? "y" : "n");
-            s.Append(name);
+                          e.info.allowPost ? "y" : "n");
+            s.Append(e.name);
             s.Append(nums);
-            produced += name.size() + std::strlen(nums);
+            produced += e.name.size() + std::strlen(nums);
         }
         if (i < groups.size()) return false;
         s.Append(".\r\n");
         return true;
     }
 
-    std::vector<std::string> groups;
-    std::string wildmat;  // empty: every group
+    store::GroupTable table;  // the index as it was when the command came
+    std::string wildmat;      // empty: every group
     bool newgroups = false;
     std::string date, time;  // NEWGROUPS: added after this local "yyyymmdd" "hhmmss"
     std::size_t i = 0;
@@ -353,20 +347,20 @@ struct ReaderSession::OverviewReply : ReaderSession::Producer {
 // LIST NEWSGROUPS: the index's own descriptions of its groups, then for the
 // others what the upstream's description file says, read a step at a time.
 struct ReaderSession::DescriptionReply : ReaderSession::Producer {
-    DescriptionReply(std::vector<std::string> g, std::string w, std::string file)
-        : groups(std::move(g)), wildmat(std::move(w)), descFile(std::move(file)) {}
+    DescriptionReply(store::GroupTable t, std::string w, std::string file)
+        : table(std::move(t)), wildmat(std::move(w)), descFile(std::move(file)) {}
 
     bool Step(ReaderSession& s) override {
         std::size_t produced = 0;
+        const auto& groups = table.Groups();
         while (i < groups.size() && produced < kStepBytes) {
-            const std::string& name = groups[i++];
-            if (!wildmat.empty() && !WildmatMatch(wildmat, name)) continue;
-            const std::string desc = s.index_.GetDescription(name);
-            if (desc.empty()) {
-                waiting.emplace(Lowered(name), name);
+            const store::GroupEntry& e = groups[i++];
+            if (!wildmat.empty() && !WildmatMatch(wildmat, e.name)) continue;
+            if (e.description.empty()) {
+                waiting.emplace(Lowered(e.name), e.name);
                 continue;
             }
-            produced += Emit(s, name, desc);
+            produced += Emit(s, e.name, e.description);
         }
         if (i < groups.size()) return false;
         if (!waiting.empty() && !descFile.empty()) {
@@ -400,7 +394,7 @@ struct ReaderSession::DescriptionReply : ReaderSession::Producer {
         return s.out_.size() - before;
     }
 
-    std::vector<std::string> groups;
+    store::GroupTable table;
     std::string wildmat;
     std::string descFile;  // cleared once opened
     std::ifstream in;
@@ -840,7 +834,7 @@ void ReaderSession::DoList() {
     if (kw.empty() || EqualsNoCase(kw, "ACTIVE")) {
         SendTcp("215 Newsgroups follow\r\n");
         logFlag_ = false;
-        producer_ = std::make_unique<GroupListReply>(index_.ListGroups(), wildmat);
+        producer_ = std::make_unique<GroupListReply>(index_.ReadTable(), wildmat);
     } else if (EqualsNoCase(kw, "OVERVIEW.FMT")) {
         SendTcp("215 Order of fields in overview database.\r\n");
         Append(
@@ -859,7 +853,7 @@ void ReaderSession::DoList() {
         SendTcp("215 Descriptions follow\r\n");
         logFlag_ = false;
         producer_ = std::make_unique<DescriptionReply>(
-            index_.ListGroups(), wildmat, allGroupsFile_.empty() ? "" : allGroupsFile_ + ".desc");
+            index_.ReadTable(), wildmat, allGroupsFile_.empty() ? "" : allGroupsFile_ + ".desc");
     } else {
         SendTcp(kSyntax);
     }
@@ -886,7 +880,7 @@ void ReaderSession::DoNewgroups() {
     if (wildmat.starts_with('<')) wildmat.clear();
     SendTcp("231 New newsgroups follow\r\n");
     logFlag_ = false;
-    auto reply = std::make_unique<GroupListReply>(index_.ListGroups(), wildmat);
+    auto reply = std::make_unique<GroupListReply>(index_.ReadTable(), wildmat);
     reply->newgroups = true;
     reply->date = LocalDate(*since);
     reply->time = t;

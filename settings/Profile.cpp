@@ -10,12 +10,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 #include "core/File.h"
 #include "core/Text.h"
 
 namespace profile {
-namespace {
 
 // One line of a profile file. Every line keeps its original text so that a
 // rewrite reproduces comments, blank lines and lines we do not understand.
@@ -27,9 +27,20 @@ struct Line {
     std::string value;  // trimmed value (keys only)
 };
 
+// The parsed file, and where each key is: the section's and the key's names
+// in lower case, joined by an LF (which neither can hold), to the first line
+// in file order that holds that key in a section of that name. So a lookup
+// costs the same in a file of ten groups as in one of ten thousand. A
+// document in the cache is never changed.
 struct Document {
     std::vector<Line> lines;
+    std::unordered_map<std::string, std::size_t> keys;
+
+    void Index();
+    const Line* Find(std::string_view section, std::string_view key) const;
 };
+
+namespace {
 
 constexpr std::string_view kBlanks = " \t\v\f";
 
@@ -41,6 +52,13 @@ std::string LowerCopy(std::string_view s) {
     std::string out(s);
     for (char& c : out) c = Lower(c);
     return out;
+}
+
+std::string KeyOf(std::string_view section, std::string_view key) {
+    std::string k = LowerCopy(section);
+    k += '\n';
+    for (char c : key) k += Lower(c);
+    return k;
 }
 
 using text::EqualsNoCase;
@@ -80,19 +98,48 @@ Document Parse(std::string_view data) {
         doc.lines.push_back(ParseLine(std::string(text), doc.lines.empty()));
         pos = next;
     }
+    doc.Index();
     return doc;
 }
 
-// Parsed files, each checked against the file's identity and times before it
-// is used. A file changed in place within one timestamp tick of our read would
-// look unchanged, so a file is only cached once its modification time lies
-// well before the moment we read it; until then every read parses it anew.
+}  // namespace
+
+// Earlier duplicates win: a key is looked up in every section of that name,
+// in file order, and the first match is the value. Lines before the first
+// section belong to none.
+void Document::Index() {
+    keys.clear();
+    const std::string* section = nullptr;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Line& l = lines[i];
+        if (l.kind == Line::kSection)
+            section = &l.name;
+        else if (section && l.kind == Line::kKey)
+            keys.try_emplace(KeyOf(*section, l.name), i);
+    }
+}
+
+const Line* Document::Find(std::string_view section, std::string_view key) const {
+    const auto it = keys.find(KeyOf(section, key));
+    return it == keys.end() ? nullptr : &lines[it->second];
+}
+
+namespace {
+
+// Parsed files with the bytes they were parsed from, each checked against
+// the file's identity and times before it is used. A file changed in place
+// within one timestamp tick of our read would look unchanged, so while its
+// times lie that close to now (our own rewrites included) the file is read
+// again and compared byte for byte with the bytes kept: a file of ten
+// thousand groups is read in a fraction of a millisecond, parsing it takes
+// far longer.
 struct CacheEntry {
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
     timespec mtime{};
     timespec ctime{};
+    std::string data;
     std::shared_ptr<const Document> doc;
 };
 
@@ -111,6 +158,20 @@ bool SameTime(const timespec& a, const timespec& b) {
 bool Matches(const CacheEntry& e, const struct stat& st) {
     return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
            SameTime(e.mtime, st.st_mtim) && SameTime(e.ctime, st.st_ctim);
+}
+
+bool Settled(const struct stat& st) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return st.st_mtim.tv_sec + kRacySeconds < now.tv_sec &&
+           st.st_ctim.tv_sec + kRacySeconds < now.tv_sec;
+}
+
+void Remember(const std::string& file, const struct stat& st, std::string data,
+              std::shared_ptr<const Document> doc) {
+    std::lock_guard lock(cacheMutex);
+    Cache()[file] = CacheEntry{st.st_dev,  st.st_ino,       st.st_size,    st.st_mtim,
+                               st.st_ctim, std::move(data), std::move(doc)};
 }
 
 // The file as it is now; an empty document when it is missing or unreadable,
@@ -132,43 +193,33 @@ std::shared_ptr<const Document> Load(const std::string& file, bool* unreadable =
         if (unreadable) *unreadable = true;
         return std::make_shared<Document>();
     }
+    std::shared_ptr<const Document> known;
+    std::string knownData;
     {
         std::lock_guard lock(cacheMutex);
         auto it = Cache().find(file);
         if (it != Cache().end() && Matches(it->second, st)) {
-            ::close(fd);
-            return it->second.doc;
+            if (Settled(st)) {
+                ::close(fd);
+                return it->second.doc;
+            }
+            known = it->second.doc;
+            knownData = it->second.data;
         }
     }
     std::string data;
     const bool ok = files::ReadAll(fd, data);
     ::close(fd);
     if (unreadable) *unreadable = !ok;
-    auto doc = std::make_shared<const Document>(ok ? Parse(data) : Document{});
-
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    std::lock_guard lock(cacheMutex);
-    const bool settled = st.st_mtim.tv_sec + kRacySeconds < now.tv_sec &&
-                         st.st_ctim.tv_sec + kRacySeconds < now.tv_sec;
-    if (ok && settled)
-        Cache()[file] = CacheEntry{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, doc};
-    else
+    if (!ok) {
+        std::lock_guard lock(cacheMutex);
         Cache().erase(file);
-    return doc;
-}
-
-// Earlier duplicates win: a key is looked up in every section of that name,
-// in file order, and the first match is the value.
-const Line* FindKey(const Document& doc, std::string_view section, std::string_view key) {
-    bool inSection = false;
-    for (const Line& l : doc.lines) {
-        if (l.kind == Line::kSection)
-            inSection = EqualsNoCase(l.name, section);
-        else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, key))
-            return &l;
+        return std::make_shared<Document>();
     }
-    return nullptr;
+    if (known && data == knownData) return known;
+    auto doc = std::make_shared<const Document>(Parse(data));
+    Remember(file, st, std::move(data), doc);
+    return doc;
 }
 
 std::string Serialize(const Document& doc) {
@@ -206,8 +257,9 @@ std::string TargetPath(const std::string& file) {
 }
 
 // Writes the whole document to a temporary file beside the target and renames
-// it over the target, so readers see either the old or the new file.
-bool Save(const std::string& file, const Document& doc) {
+// it over the target, so readers see either the old or the new file. What was
+// written is kept as the file's parse: the next read need not parse it again.
+bool Save(const std::string& file, Document doc) {
     const std::string target = TargetPath(file);
     const auto slash = target.rfind('/');
     const std::string dir =
@@ -227,142 +279,148 @@ bool Save(const std::string& file, const Document& doc) {
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    const bool ok = ::fchmod(fd, mode) == 0 && WriteFully(fd, Serialize(doc)) && ::fsync(fd) == 0;
+    std::string data = Serialize(doc);
+    const bool ok = ::fchmod(fd, mode) == 0 && WriteFully(fd, data) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
-    std::lock_guard lock(cacheMutex);
-    Cache().erase(file);
+    if (::stat(file.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == data.size()) {
+        doc.Index();
+        Remember(file, st, std::move(data), std::make_shared<const Document>(std::move(doc)));
+    } else {
+        std::lock_guard lock(cacheMutex);
+        Cache().erase(file);
+    }
     return true;
 }
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// A line break would split the entry and corrupt the file; "=" in a key or
+// "]" in a section name would not read back as written.
+bool Valid(const Change& c) {
+    if (HasLineBreak(c.section) || c.section.find(']') != std::string_view::npos ||
+        Trim(c.section).empty())
+        return false;
+    if (c.key &&
+        (HasLineBreak(*c.key) || c.key->find('=') != std::string_view::npos ||
+         Trim(*c.key).empty() || Trim(*c.key).starts_with(';') || Trim(*c.key).starts_with('[')))
+        return false;
+    return !(c.value && HasLineBreak(*c.value));
+}
+
+// Applies one change; true when the document changed. indexed tells whether
+// doc.keys still describes doc.lines: replacing a key's value in place keeps
+// it, anything that moves lines does not.
+bool Apply(Document& doc, const Change& c, bool& indexed) {
+    const std::string_view section = Trim(c.section);
+    auto& lines = doc.lines;
+    if (!c.key || !c.value) {
+        // Delete every section of that name with everything it holds, or
+        // the key from every section of that name.
+        bool inSection = false, changed = false;
+        std::vector<Line> kept;
+        kept.reserve(lines.size());
+        for (Line& l : lines) {
+            if (l.kind == Line::kSection) inSection = EqualsNoCase(l.name, section);
+            const bool drop =
+                inSection &&
+                (!c.key || (l.kind == Line::kKey && EqualsNoCase(l.name, Trim(*c.key))));
+            if (drop) {
+                changed = true;
+                continue;
+            }
+            kept.push_back(std::move(l));
+        }
+        lines = std::move(kept);
+        if (changed) indexed = false;
+        return changed;
+    }
+    const std::string_view key = Trim(*c.key);
+    Line entry = ParseLine(std::string(key) + "=" + std::string(*c.value), false);
+    if (indexed) {
+        if (const auto it = doc.keys.find(KeyOf(section, key)); it != doc.keys.end()) {
+            Line& l = lines[it->second];
+            if (l.raw == entry.raw) return false;
+            l = std::move(entry);
+            return true;
+        }
+    }
+    bool inSection = false;
+    std::size_t insertAt = lines.size() + 1;  // past the end: section not found
+    // The key's line in the first section of that name that has it.
+    std::optional<std::size_t> found;
+    for (std::size_t i = 0; i < lines.size() && !found; ++i) {
+        const Line& l = lines[i];
+        if (l.kind == Line::kSection) {
+            inSection = EqualsNoCase(l.name, section);
+            if (inSection && insertAt > lines.size()) insertAt = i + 1;
+        } else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, key)) {
+            found = i;
+        }
+    }
+    if (found) {
+        if (lines[*found].raw == entry.raw) return false;
+        lines[*found] = std::move(entry);
+        return true;
+    }
+    if (insertAt <= lines.size()) {
+        // After the last key of the first section of that name.
+        std::size_t pos = insertAt;
+        for (std::size_t i = insertAt; i < lines.size() && lines[i].kind != Line::kSection; ++i)
+            if (lines[i].kind == Line::kKey) pos = i + 1;
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+    } else {
+        if (!lines.empty() && !Trim(lines.back().raw).empty())
+            lines.push_back(ParseLine("", false));
+        lines.push_back(ParseLine("[" + std::string(section) + "]", lines.empty()));
+        lines.push_back(std::move(entry));
+    }
+    indexed = false;
+    return true;
+}
+
 }  // namespace
 
-std::string GetString(const std::string& file, std::string_view section, std::string_view key,
-                      std::string_view def, std::size_t maxLen) {
+Snapshot::Snapshot(const std::string& file) : doc_(Load(file)) {}
+
+std::string Snapshot::GetString(std::string_view section, std::string_view key,
+                                std::string_view def, std::size_t maxLen) const {
     if (maxLen == 0) return {};
-    const auto doc = Load(file);
-    const Line* line = FindKey(*doc, Trim(section), Trim(key));
+    const Line* line = doc_->Find(Trim(section), Trim(key));
     std::string_view value = line ? std::string_view(line->value) : def;
     if (value.size() > maxLen - 1) value = value.substr(0, maxLen - 1);
     return std::string(value);
 }
 
-long GetInt(const std::string& file, std::string_view section, std::string_view key, long def) {
-    const auto doc = Load(file);
-    const Line* line = FindKey(*doc, Trim(section), Trim(key));
+long Snapshot::GetInt(std::string_view section, std::string_view key, long def) const {
+    const Line* line = doc_->Find(Trim(section), Trim(key));
     if (!line || line->value.empty()) return def;
     // Like atol: leading blanks, a sign, digits up to the first non-digit;
     // no digits give 0. Out-of-range values saturate instead of wrapping.
     return std::strtol(line->value.c_str(), nullptr, 10);
 }
 
-bool WriteString(const std::string& file, std::string_view section,
-                 std::optional<std::string_view> key, std::optional<std::string_view> value) {
-    // A line break would split the entry and corrupt the file; "=" in a key
-    // or "]" in a section name would not read back as written.
-    if (HasLineBreak(section) || section.find(']') != std::string_view::npos ||
-        Trim(section).empty())
-        return false;
-    if (key && (HasLineBreak(*key) || key->find('=') != std::string_view::npos ||
-                Trim(*key).empty() || Trim(*key).starts_with(';') || Trim(*key).starts_with('[')))
-        return false;
-    if (value && HasLineBreak(*value)) return false;
-    section = Trim(section);
-    if (key) key = Trim(*key);
-
-    bool unreadable = false;
-    Document doc = *Load(file, &unreadable);
-    if (unreadable) return false;
-    bool changed = false;
-    auto& lines = doc.lines;
-
-    if (!key) {
-        // Delete every section of that name with everything it holds.
-        bool inSection = false;
-        std::vector<Line> kept;
-        for (Line& l : lines) {
-            if (l.kind == Line::kSection) inSection = EqualsNoCase(l.name, section);
-            if (inSection) {
-                changed = true;
-                continue;
-            }
-            kept.push_back(std::move(l));
-        }
-        lines = std::move(kept);
-    } else if (!value) {
-        bool inSection = false;
-        std::vector<Line> kept;
-        for (Line& l : lines) {
-            if (l.kind == Line::kSection) inSection = EqualsNoCase(l.name, section);
-            if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, *key)) {
-                changed = true;
-                continue;
-            }
-            kept.push_back(std::move(l));
-        }
-        lines = std::move(kept);
-    } else {
-        Line entry = ParseLine(std::string(Trim(*key)) + "=" + std::string(*value), false);
-        bool inSection = false;
-        std::size_t insertAt = lines.size() + 1;  // past the end: section not found
-        // The key's line in the first section of that name that has it.
-        std::optional<std::size_t> found;
-        for (std::size_t i = 0; i < lines.size() && !found; ++i) {
-            const Line& l = lines[i];
-            if (l.kind == Line::kSection) {
-                inSection = EqualsNoCase(l.name, section);
-                if (inSection && insertAt > lines.size()) insertAt = i + 1;
-            } else if (inSection && l.kind == Line::kKey && EqualsNoCase(l.name, *key)) {
-                found = i;
-            }
-        }
-        if (found) {
-            if (lines[*found].raw != entry.raw) {
-                lines[*found] = std::move(entry);
-                changed = true;
-            }
-        } else {
-            if (insertAt <= lines.size()) {
-                // After the last key of the first section of that name.
-                std::size_t pos = insertAt;
-                for (std::size_t i = insertAt; i < lines.size() && lines[i].kind != Line::kSection;
-                     ++i)
-                    if (lines[i].kind == Line::kKey) pos = i + 1;
-                lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
-            } else {
-                if (!lines.empty() && !Trim(lines.back().raw).empty())
-                    lines.push_back(ParseLine("", false));
-                lines.push_back(ParseLine("[" + std::string(Trim(section)) + "]", lines.empty()));
-                lines.push_back(std::move(entry));
-            }
-            changed = true;
-        }
-    }
-    if (!changed) return true;
-    return Save(file, doc);
+bool Snapshot::Has(std::string_view section, std::string_view key) const {
+    return doc_->Find(Trim(section), Trim(key)) != nullptr;
 }
 
-std::vector<std::string> SectionNames(const std::string& file) {
-    const auto doc = Load(file);
+std::vector<std::string> Snapshot::SectionNames() const {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
-    for (const Line& l : doc->lines)
+    for (const Line& l : doc_->lines)
         if (l.kind == Line::kSection && seen.insert(LowerCopy(l.name)).second)
             names.push_back(l.name);
     return names;
 }
 
-std::vector<std::string> KeyNames(const std::string& file, std::string_view section) {
-    const auto doc = Load(file);
+std::vector<std::string> Snapshot::KeyNames(std::string_view section) const {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
     section = Trim(section);
     bool inSection = false;
-    for (const Line& l : doc->lines) {
+    for (const Line& l : doc_->lines) {
         if (l.kind == Line::kSection) {
             inSection = EqualsNoCase(l.name, section);
         } else if (inSection && l.kind == Line::kKey && seen.insert(LowerCopy(l.name)).second) {
@@ -370,6 +428,42 @@ std::vector<std::string> KeyNames(const std::string& file, std::string_view sect
         }
     }
     return names;
+}
+
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view def, std::size_t maxLen) {
+    return Snapshot(file).GetString(section, key, def, maxLen);
+}
+
+long GetInt(const std::string& file, std::string_view section, std::string_view key, long def) {
+    return Snapshot(file).GetInt(section, key, def);
+}
+
+bool WriteString(const std::string& file, std::string_view section,
+                 std::optional<std::string_view> key, std::optional<std::string_view> value) {
+    const Change c{section, key, value};
+    return WriteBatch(file, std::span<const Change>(&c, 1));
+}
+
+bool WriteBatch(const std::string& file, std::span<const Change> changes) {
+    for (const Change& c : changes)
+        if (!Valid(c)) return false;
+    bool unreadable = false;
+    const auto loaded = Load(file, &unreadable);
+    if (unreadable) return false;
+    Document doc = *loaded;
+    bool indexed = true, changed = false;
+    for (const Change& c : changes) changed = Apply(doc, c, indexed) || changed;
+    if (!changed) return true;
+    return Save(file, std::move(doc));
+}
+
+std::vector<std::string> SectionNames(const std::string& file) {
+    return Snapshot(file).SectionNames();
+}
+
+std::vector<std::string> KeyNames(const std::string& file, std::string_view section) {
+    return Snapshot(file).KeyNames(section);
 }
 
 }  // namespace profile

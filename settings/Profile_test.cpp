@@ -243,4 +243,49 @@ TEST_F(ProfileTest, ReadsNeverStale) {
     EXPECT_EQ("gone", profile::GetString(file_, "a", "k", "gone"));
 }
 
+// Several changes, one rewrite: all of them or, when one would be refused,
+// none.
+TEST_F(ProfileTest, WriteBatchAppliesAllOrNothing) {
+    Put("[Groups]\r\nTotal=2\r\nG00001=a\r\nG00002=b\r\n[a]\r\nLow=1\r\n[b]\r\nLow=1\r\n");
+    const std::vector<profile::Change> good = {
+        {"Groups", "G00001", "b"}, {"Groups", "G00002", std::nullopt},
+        {"Groups", "Total", "1"},  {"a", std::nullopt, std::nullopt},
+        {"b", "Low", "4"},         {"new", "Key", "v"},
+        {"new", "Other", "w"},
+    };
+    ASSERT_TRUE(profile::WriteBatch(file_, good));
+    EXPECT_EQ(
+        "[Groups]\r\nTotal=1\r\nG00001=b\r\n[b]\r\nLow=4\r\n\r\n[new]\r\nKey=v\r\nOther=w\r\n",
+        Contents());
+    EXPECT_EQ("4", profile::GetString(file_, "B", "low", ""));
+    EXPECT_EQ("w", profile::GetString(file_, "new", "other", ""));
+
+    const std::string before = Contents();
+    const std::vector<profile::Change> bad = {{"b", "Low", "5"}, {"b", "k=ey", "x"}};
+    EXPECT_FALSE(profile::WriteBatch(file_, bad));
+    EXPECT_EQ(before, Contents());
+    EXPECT_EQ("4", profile::GetString(file_, "b", "Low", ""));
+}
+
+// What we wrote ourselves is kept as the file's parse, and still an edit in
+// place right after it (same size, same times) is seen.
+TEST_F(ProfileTest, OwnWriteThenEditInPlace) {
+    Put("[a]\nk=1\n");
+    ASSERT_TRUE(profile::WriteString(file_, "a", "k", "2"));
+    EXPECT_EQ("2", profile::GetString(file_, "a", "k", ""));
+    struct stat before {};
+    ASSERT_EQ(0, ::stat(file_.c_str(), &before));
+    {
+        const int fd = ::open(file_.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(1, ::pwrite(fd, "3", 1, 7));  // "[a]\r\nk=" is 7 bytes
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(0, ::futimens(fd, times));
+        ::close(fd);
+    }
+    EXPECT_EQ("3", profile::GetString(file_, "a", "k", ""));
+    ASSERT_TRUE(profile::WriteString(file_, "a", "k", "4"));
+    EXPECT_EQ("4", profile::GetString(file_, "a", "k", ""));
+}
+
 }  // namespace

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "settings/Profile.h"
+#include "store/GroupIndex.h"
 #include "tests/util/TestUtil.h"
 
 using testutil::TempDir;
@@ -44,6 +47,8 @@ protected:
         profile::WriteString(Index(), "Groups", "Total", std::to_string(ordinal));
         profile::WriteString(Index(), name, "Low", std::to_string(low));
         profile::WriteString(Index(), name, "High", std::to_string(high));
+        profile::WriteString(Index(), name, "AddDate", "20240101");
+        profile::WriteString(Index(), name, "AddTime", "120000");
         std::filesystem::create_directories(News() + name);
     }
 
@@ -195,8 +200,69 @@ TEST_F(ExpireTest, WorksInBoundedSteps) {
     for (long n = 2; n <= 101; ++n) AddArticle("comp.lang.c", n, 10, 40);
     const int steps = Run();
     EXPECT_EQ(100, removed_);
-    // start, group set-up, 100 articles in steps of 25, summary.
-    EXPECT_GE(steps, 2 + 100 / ExpireRun::kArticlesPerStep + 1);
+    // start, group set-up, the listing, 100 articles in steps, summary.
+    EXPECT_GE(steps, 3 + 100 / ExpireRun::kArticlesPerStep + 1);
+}
+
+// The list changes under a running run: every group that exists through
+// the whole run is expired once, and a group deleted under it (or deleted
+// and added again) gets no "Low" from it, so it never comes back as a
+// section without "AddDate".
+TEST_F(ExpireTest, GroupsChangedUnderTheRun) {
+    struct Case {
+        const char* what;
+        std::function<void()> change;  // made while the run is in group b
+        std::vector<std::string> processed;
+        long low[3];  // of a, b and c afterwards; -9: no such key
+    };
+    GroupIndex* index = nullptr;
+    const Case cases[] = {
+        {"a (done) deleted", [&] { index->RemoveGroup("a"); }, {"a", "b", "c"}, {-9, 3, 3}},
+        {"b (in progress) deleted", [&] { index->RemoveGroup("b"); }, {"a", "b", "c"}, {3, -9, 3}},
+        {"c (to come) deleted", [&] { index->RemoveGroup("c"); }, {"a", "b"}, {3, 3, -9}},
+        {"b deleted and added again",
+         [&] {
+             index->RemoveGroup("b");
+             AddGroup(3, "b", 1, 1);
+             profile::WriteString(Index(), "b", "AddTime", "130000");
+         },
+         {"a", "b", "c"},
+         {3, 1, 3}},
+        {"d added", [&] { AddGroup(4, "d", 1, 1); }, {"a", "b", "c"}, {3, 3, 3}},
+    };
+    for (const Case& c : cases) {
+        Fresh();
+        GroupIndex groups(News());
+        index = &groups;
+        int ordinal = 0;
+        for (const char* g : {"a", "b", "c"}) {
+            AddGroup(++ordinal, g, 1, 3);
+            AddArticle(g, 2, 10, 40);
+            AddArticle(g, 3, 10, 1);
+        }
+        ExpireRun run(News(), {}, [this](std::string_view l) { log_.emplace_back(l); });
+        run.SetNow(NoonToday());
+        bool changed = false;
+        while (run.Step()) {
+            if (!changed && !log_.empty() && log_.back() == "[EXPIRE] Processing Group: b") {
+                c.change();
+                changed = true;
+            }
+        }
+        std::vector<std::string> processed;
+        for (const std::string& l : log_)
+            if (l.starts_with("[EXPIRE] Processing Group: ")) processed.push_back(l.substr(27));
+        EXPECT_EQ(c.processed, processed) << c.what;
+        const std::vector<std::string> list = groups.ListGroups();
+        int k = 0;
+        for (const char* g : {"a", "b", "c"}) {
+            EXPECT_EQ(c.low[k++], Low(g)) << c.what << ": " << g;
+            // Listed, existing and having a section go together.
+            const bool listed = std::find(list.begin(), list.end(), g) != list.end();
+            EXPECT_EQ(listed, groups.GroupExists(g)) << c.what << ": " << g;
+            EXPECT_EQ(listed, !profile::KeyNames(Index(), g).empty()) << c.what << ": " << g;
+        }
+    }
 }
 
 }  // namespace

@@ -24,10 +24,35 @@ bool BeginsWithY(const std::string& v) { return !v.empty() && (v[0] == 'Y' || v[
 
 using text::EqualsNoCase;
 
-long ClampedTotal(const std::string& file) {
-    const long total = profile::GetInt(file, "Groups", "Total", 0);
+long ClampedTotal(const profile::Snapshot& index) {
+    const long total = index.GetInt("Groups", "Total", 0);
     if (total < 0) return 0;
     return total > kMaxGroups ? kMaxGroups : total;
+}
+
+bool ExistsIn(const profile::Snapshot& index, std::string_view group) {
+    return IsSafeGroupName(group) && !index.GetString(group, "AddDate", "!", 10).starts_with('!');
+}
+
+std::string IdentityIn(const profile::Snapshot& index, std::string_view group) {
+    if (!ExistsIn(index, group)) return {};
+    return index.GetString(group, "AddDate", "", 10) + "/" +
+           index.GetString(group, "AddTime", "", 10);
+}
+
+GroupInfo InfoIn(const profile::Snapshot& index, std::string_view group) {
+    GroupInfo info;
+    info.low = index.GetInt(group, "Low", 0);
+    info.high = index.GetInt(group, "High", 0);
+    info.allowPost = BeginsWithY(index.GetString(group, "AllowPost", "N"));
+    info.local = BeginsWithY(index.GetString(group, "Local", "N"));
+    return info;
+}
+
+std::string Lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = text::LowerAscii(c);
+    return out;
 }
 
 bool FileExists(const std::string& path) {
@@ -62,57 +87,90 @@ GroupIndex::GroupIndex(std::string newsDir)
     : newsDir_(std::move(newsDir)), indexPath_(newsDir_ + std::string(kGroupIndexName)) {}
 
 std::vector<std::string> GroupIndex::ListGroups() const {
+    const profile::Snapshot index(indexPath_);
     std::vector<std::string> groups;
-    const long total = ClampedTotal(indexPath_);
+    const long total = ClampedTotal(index);
     for (long i = 1; i <= total; ++i) {
-        std::string name = profile::GetString(indexPath_, "Groups", GroupKey(i), "");
+        std::string name = index.GetString("Groups", GroupKey(i), "");
         if (!name.empty()) groups.push_back(std::move(name));
     }
     return groups;
 }
 
+const GroupEntry* GroupTable::Find(std::string_view name) const {
+    const auto it = byName_.find(Lowered(name));
+    return it == byName_.end() ? nullptr : &groups_[it->second];
+}
+
+GroupTable GroupIndex::ReadTable() const {
+    const profile::Snapshot index(indexPath_);
+    GroupTable table;
+    const long total = ClampedTotal(index);
+    for (long i = 1; i <= total; ++i) {
+        std::string name = index.GetString("Groups", GroupKey(i), "");
+        if (name.empty() || !ExistsIn(index, name)) continue;
+        if (!table.byName_.emplace(Lowered(name), table.groups_.size()).second) continue;
+        GroupEntry e;
+        e.info = InfoIn(index, name);
+        e.addDate = index.GetString(name, "AddDate", " ", 10);
+        e.addTime = index.GetString(name, "AddTime", " ", 10);
+        e.description = index.GetString(name, "Description", "", 1024);
+        e.name = std::move(name);
+        table.groups_.push_back(std::move(e));
+    }
+    return table;
+}
+
 bool GroupIndex::GroupExists(std::string_view group) const {
-    if (!IsSafeGroupName(group)) return false;
-    return !profile::KeyNames(indexPath_, group).empty();
+    return ExistsIn(profile::Snapshot(indexPath_), group);
+}
+
+std::string GroupIndex::Identity(std::string_view group) const {
+    return IdentityIn(profile::Snapshot(indexPath_), group);
 }
 
 std::optional<GroupInfo> GroupIndex::ReadGroup(std::string_view group) const {
-    if (!GroupExists(group)) return std::nullopt;
-    GroupInfo info;
-    info.low = profile::GetInt(indexPath_, group, "Low", 0);
-    info.high = profile::GetInt(indexPath_, group, "High", 0);
-    info.allowPost = BeginsWithY(profile::GetString(indexPath_, group, "AllowPost", "N"));
-    info.local = BeginsWithY(profile::GetString(indexPath_, group, "Local", "N"));
-    return info;
+    const profile::Snapshot index(indexPath_);
+    if (!ExistsIn(index, group)) return std::nullopt;
+    return InfoIn(index, group);
 }
 
 bool GroupIndex::CreateGroup(std::string_view group, bool local, bool allowPost) {
-    if (NewGroupNameProblem(group) || GroupExists(group)) return false;
+    if (NewGroupNameProblem(group)) return false;
+    const profile::Snapshot index(indexPath_);
+    if (ExistsIn(index, group)) return false;
     const std::string date = IndexDateNow();
     const std::string time = IndexTimeNow();
-    const std::pair<std::string_view, std::string_view> keys[] = {
-        {"Local", local ? "Yes" : "No"},
-        {"AllowPost", allowPost ? "Yes" : "No"},
-        {"Low", "1"},
-        {"High", "1"},
-        {"addtime", time},
-        {"Adddate", date},
+    // A section without "AddDate" is no group: what it holds goes, and the
+    // group starts afresh. Section and list entry are one rewrite.
+    std::vector<profile::Change> changes = {
+        {group, std::nullopt, std::nullopt},
+        {group, "Local", local ? "Yes" : "No"},
+        {group, "AllowPost", allowPost ? "Yes" : "No"},
+        {group, "Low", "1"},
+        {group, "High", "1"},
+        {group, "addtime", time},
+        {group, "Adddate", date},
     };
-    for (const auto& [key, value] : keys)
-        if (!profile::WriteString(indexPath_, group, key, value)) return false;
-
     // A list entry left by an interrupted earlier attempt is reused.
-    for (const std::string& listed : ListGroups())
-        if (EqualsNoCase(listed, group)) return true;
-    const long total = ClampedTotal(indexPath_) + 1;
-    if (total > kMaxGroups) return false;
-    return profile::WriteString(indexPath_, "Groups", GroupKey(total), group) &&
-           profile::WriteString(indexPath_, "Groups", "Total", std::to_string(total));
+    bool listed = false;
+    const long total = ClampedTotal(index);
+    for (long i = 1; i <= total && !listed; ++i)
+        listed = EqualsNoCase(index.GetString("Groups", GroupKey(i), ""), group);
+    const std::string key = GroupKey(total + 1);
+    const std::string count = std::to_string(total + 1);
+    if (!listed) {
+        if (total + 1 > kMaxGroups) return false;
+        changes.push_back({"Groups", key, group});
+        changes.push_back({"Groups", "Total", count});
+    }
+    return profile::WriteBatch(indexPath_, changes);
 }
 
 std::string GroupIndex::GetDescription(std::string_view group) const {
-    if (!GroupExists(group)) return {};
-    return profile::GetString(indexPath_, group, "Description", "", 1024);
+    const profile::Snapshot index(indexPath_);
+    if (!ExistsIn(index, group)) return {};
+    return index.GetString(group, "Description", "", 1024);
 }
 
 bool GroupIndex::SetDescription(std::string_view group, std::string_view text) {
@@ -132,8 +190,9 @@ bool GroupIndex::MakeGroupDirectory(std::string_view group) const {
 }
 
 bool GroupIndex::SetHigh(std::string_view group, long high) {
-    if (!GroupExists(group)) return false;
-    if (high <= profile::GetInt(indexPath_, group, "High", 0)) return true;
+    const profile::Snapshot index(indexPath_);
+    if (!ExistsIn(index, group)) return false;
+    if (high <= index.GetInt(group, "High", 0)) return true;
     return profile::WriteString(indexPath_, group, "High", std::to_string(high));
 }
 
@@ -142,31 +201,57 @@ bool GroupIndex::SetLow(std::string_view group, long low) {
     return profile::WriteString(indexPath_, group, "Low", std::to_string(low));
 }
 
+bool GroupIndex::SetLows(const std::vector<LowUpdate>& updates) {
+    const profile::Snapshot index(indexPath_);
+    std::vector<std::string> values;
+    values.reserve(updates.size());
+    std::vector<profile::Change> changes;
+    for (const LowUpdate& u : updates) {
+        if (u.identity.empty() || IdentityIn(index, u.group) != u.identity) continue;
+        values.push_back(std::to_string(u.low));
+        changes.push_back({u.group, "Low", values.back()});
+    }
+    // values was reserved whole, so the views into it stay valid.
+    return changes.empty() || profile::WriteBatch(indexPath_, changes);
+}
+
 bool GroupIndex::RemoveGroup(std::string_view group) {
     if (group.empty()) return false;
-    const long total = ClampedTotal(indexPath_);
-    // Compact the list in place: entry i moves to k <= i, and entries are
-    // visited in ascending order, so each value is copied before its own
-    // slot is overwritten. Missing entries are dropped with the name.
-    long k = 0;
+    const profile::Snapshot index(indexPath_);
+    const long total = ClampedTotal(index);
+    // The list closes up: entry i moves to k <= i. Replacing existing keys
+    // comes first, since that keeps the rewrite linear; the keys past the
+    // new end and the sections go after. Missing entries are dropped with
+    // the name.
+    std::vector<std::string> kept;
+    std::vector<std::string> keys;
+    kept.reserve(static_cast<std::size_t>(total));
+    keys.reserve(static_cast<std::size_t>(total) + 1);
     for (long i = 1; i <= total; ++i) {
-        const std::string name = profile::GetString(indexPath_, "Groups", GroupKey(i), "");
-        if (name.empty() || name == group) continue;
-        ++k;
-        if (k != i && !profile::WriteString(indexPath_, "Groups", GroupKey(k), name)) return false;
+        std::string name = index.GetString("Groups", GroupKey(i), "");
+        if (!name.empty() && name != group) kept.push_back(std::move(name));
     }
-    if (!profile::WriteString(indexPath_, "Groups", "Total", std::to_string(k))) return false;
+    const long k = static_cast<long>(kept.size());
+    for (long i = 1; i <= total; ++i) keys.push_back(GroupKey(i));
+    const std::string count = std::to_string(k);
+    std::vector<profile::Change> changes;
+    changes.reserve(static_cast<std::size_t>(total) + 4);
+    for (long i = 1; i <= k; ++i)
+        if (index.GetString("Groups", keys[static_cast<std::size_t>(i - 1)], "") !=
+            kept[static_cast<std::size_t>(i - 1)])
+            changes.push_back({"Groups", keys[static_cast<std::size_t>(i - 1)],
+                               kept[static_cast<std::size_t>(i - 1)]});
+    changes.push_back({"Groups", "Total", count});
     for (long i = k + 1; i <= total; ++i)
-        if (!profile::WriteString(indexPath_, "Groups", GroupKey(i), std::nullopt)) return false;
+        changes.push_back({"Groups", keys[static_cast<std::size_t>(i - 1)], std::nullopt});
     // A scratch list left by an older program would otherwise stay forever.
-    if (!profile::KeyNames(indexPath_, "wkgroups").empty() &&
-        !profile::WriteString(indexPath_, "wkgroups", std::nullopt, std::nullopt))
-        return false;
+    if (!index.KeyNames("wkgroups").empty())
+        changes.push_back({"wkgroups", std::nullopt, std::nullopt});
     // A name such as "Groups" would take the list with it, and one that
     // cannot be a section name has no section.
-    if (EqualsNoCase(group, "Groups") || group.find_first_of("]\r\n") != std::string_view::npos)
-        return true;
-    return profile::WriteString(indexPath_, group, std::nullopt, std::nullopt);
+    if (!EqualsNoCase(group, "Groups") && group.find_first_of("]\r\n") == std::string_view::npos)
+        changes.push_back({group, std::nullopt, std::nullopt});
+    return profile::WriteBatch(indexPath_, changes);
 }
 
 std::optional<std::vector<long>> GroupIndex::ListArticles(std::string_view group) const {
@@ -240,8 +325,9 @@ ArticleLookup GroupIndex::ResolveArticle(std::string_view group, long number) co
 }
 
 std::optional<long> GroupIndex::NextArticleNumber(std::string_view group) const {
-    if (!GroupExists(group)) return std::nullopt;
-    long n = profile::GetInt(indexPath_, group, "High", 0);
+    const profile::Snapshot index(indexPath_);
+    if (!ExistsIn(index, group)) return std::nullopt;
+    long n = index.GetInt(group, "High", 0);
     if (n < 0) n = 0;
     do {
         if (n >= kMaxArticleNumber) return std::nullopt;
@@ -253,10 +339,11 @@ std::optional<long> GroupIndex::NextArticleNumber(std::string_view group) const 
 std::vector<std::pair<std::string, long>> RaiseHighsToArticles(const std::string& newsDir) {
     GroupIndex index(newsDir);
     std::vector<std::pair<std::string, long>> raised;
-    for (const std::string& group : index.ListGroups()) {
-        const auto info = index.ReadGroup(group);
+    const GroupTable table = index.ReadTable();
+    for (const GroupEntry& e : table.Groups()) {
+        const std::string& group = e.name;
         const auto numbers = index.ListArticles(group);
-        if (!info || !numbers || numbers->empty() || numbers->back() <= info->high) continue;
+        if (!numbers || numbers->empty() || numbers->back() <= e.info.high) continue;
         if (index.SetHigh(group, numbers->back())) raised.emplace_back(group, numbers->back());
     }
     return raised;

@@ -5,13 +5,19 @@
 // moment, so a change made by the feed, a reader session, the expire run or
 // the groups page is seen by all the others at once. A GroupIndex object
 // only remembers the news directory, so it is cheap to make one per call.
+// Work over the whole list (LIST, NEWGROUPS, expire, start-up) reads the
+// index once, as a GroupTable.
 //
-// Group names are tested with IsSafeGroupName before they touch a path;
+// A group exists when its section has an "AddDate" (not beginning with
+// "!"): a section without one is left over from a group being added or
+// deleted, and is no group for any reader, nor a reason to refuse adding
+// it. Group names are tested with IsSafeGroupName before they touch a path;
 // calls with an unsafe name fail as if the group did not exist.
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,6 +28,29 @@ struct GroupInfo {
     long high = 0;
     bool allowPost = false;  // "AllowPost" begins with "Y"
     bool local = false;      // "Local" begins with "Y"
+};
+
+// One group as the index holds it.
+struct GroupEntry {
+    std::string name;  // as the list spells it
+    GroupInfo info;
+    std::string addDate;  // "AddDate" and "AddTime" as stored (" " when missing)
+    std::string addTime;
+    std::string description;  // as GetDescription gives it
+};
+
+// The listed groups that exist, read from the index in one go: in list
+// order, each once (a name listed again, in any letter case, counts once),
+// found by name without regard to case.
+class GroupTable {
+public:
+    const std::vector<GroupEntry>& Groups() const { return groups_; }
+    const GroupEntry* Find(std::string_view name) const;
+
+private:
+    friend class GroupIndex;
+    std::vector<GroupEntry> groups_;
+    std::unordered_map<std::string, std::size_t> byName_;  // lower-case name -> position
 };
 
 enum class ArticleStatus {
@@ -49,22 +78,27 @@ public:
     // "Groups"/"G00001".."G%05d" of "Total", in index order; missing and
     // empty entries are skipped.
     std::vector<std::string> ListGroups() const;
-    // True when the group has a section with at least one key. Section
-    // names match without regard to case, so "Comp.Lang.C" exists when
-    // "comp.lang.c" does.
+    // The whole index, read once.
+    GroupTable ReadTable() const;
+    // True when the group's section has an "AddDate". Section names match
+    // without regard to case, so "Comp.Lang.C" exists when "comp.lang.c"
+    // does.
     bool GroupExists(std::string_view group) const;
+    // "AddDate" and "AddTime" joined: what tells one life of a group name
+    // from the next (a group deleted and added again). Empty when the group
+    // does not exist.
+    std::string Identity(std::string_view group) const;
     // Low, High and the two flags; nullopt when the group does not exist.
     // Missing numbers read as 0, missing flags as "No".
     std::optional<GroupInfo> ReadGroup(std::string_view group) const;
 
     // Adds a new group: its section ("Local", "AllowPost", "Low" = 1,
-    // "High" = 1, "addtime", "Adddate"), then its list entry. The section is
-    // written first, so a crash in between leaves an unlisted group rather
-    // than a listed name with nothing behind it. Refuses (false) a name that
-    // NewGroupNameProblem rejects and a group that already exists: writing
-    // "High" = 1 over a living group would give its numbers out again.
-    // Also false when the index cannot be written. Does not make the group
-    // directory (see MakeGroupDirectory).
+    // "High" = 1, "addtime", "Adddate") and its list entry, in one rewrite of
+    // the index. What a section without "AddDate" held is dropped. Refuses
+    // (false) a name that NewGroupNameProblem rejects and a group that
+    // already exists: writing "High" = 1 over a living group would give its
+    // numbers out again. Also false when the index cannot be written. Does
+    // not make the group directory (see MakeGroupDirectory).
     bool CreateGroup(std::string_view group, bool local, bool allowPost);
 
     // The group's description for LIST NEWSGROUPS ("Description"; empty
@@ -82,11 +116,20 @@ public:
     // Writes "Low" (the expire run's business). false for an unknown group
     // or a failed write.
     bool SetLow(std::string_view group, long low);
+    // Writes the "Low" of several groups in one rewrite, each only while the
+    // group still has the identity given (see Identity): a group deleted,
+    // or deleted and added again, since its Low was found keeps its own.
+    struct LowUpdate {
+        std::string group;
+        std::string identity;
+        long low = 0;
+    };
+    bool SetLows(const std::vector<LowUpdate>& updates);
 
     // Drops every list entry equal to the name (exact comparison) and the
-    // group's section. The list is rewritten in place, front to back, so
-    // that after any single step every remaining group is still listed.
-    // Article files are not touched. false when a write failed.
+    // group's section, in one rewrite of the index: the other groups keep
+    // their order. Article files are not touched. false when the write
+    // failed (nothing changed then).
     bool RemoveGroup(std::string_view group);
 
     // ---- articles

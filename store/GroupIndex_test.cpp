@@ -176,6 +176,66 @@ TEST_F(GroupIndexTest, RemoveOnlyGroupLeavesEmptyList) {
     EXPECT_EQ((std::vector<std::string>{"Groups"}), profile::SectionNames(Ini()));
 }
 
+// A section is a group only with its "AddDate": what an interrupted add or a
+// write after a delete leaves is no group for any reader, and adding the
+// group again makes it whole.
+TEST_F(GroupIndexTest, SectionWithoutAddDateIsNoGroup) {
+    struct Case {
+        const char* what;
+        const char* index;
+        bool exists;
+    } cases[] = {
+        {"low alone", "[Groups]\r\nTotal=1\r\nG00001=g\r\n[g]\r\nLow=2\r\n", false},
+        {"all but AddDate", "[g]\r\nLocal=Yes\r\nLow=1\r\nHigh=7\r\naddtime=1\r\nExpireAge=3\r\n",
+         false},
+        {"AddDate of the GROUP default", "[g]\r\nAddDate=!\r\n", false},
+        {"whole", "[Groups]\r\nTotal=1\r\nG00001=g\r\n[g]\r\nLow=1\r\nadddate=20240101\r\n", true},
+    };
+    for (const Case& c : cases) {
+        testutil::WriteFile(Ini(), c.index);
+        GroupIndex index(News());
+        EXPECT_EQ(c.exists, index.GroupExists("g")) << c.what;
+        EXPECT_EQ(c.exists, index.ReadGroup("G").has_value()) << c.what;
+        EXPECT_EQ(c.exists, index.ReadTable().Find("g") != nullptr) << c.what;
+        EXPECT_EQ(c.exists, index.SetLow("g", 5)) << c.what;
+        if (c.exists) continue;
+        EXPECT_FALSE(index.SetHigh("g", 9)) << c.what;
+        ASSERT_TRUE(index.CreateGroup("g", true, false)) << c.what;
+        EXPECT_EQ("1", Get("g", "Low")) << c.what;
+        EXPECT_EQ("1", Get("g", "High")) << c.what;
+        EXPECT_EQ("<absent>", Get("g", "ExpireAge")) << c.what;  // nothing of the half section
+        EXPECT_EQ((std::vector<std::string>{"g"}), index.ListGroups()) << c.what;
+        EXPECT_TRUE(index.GroupExists("g")) << c.what;
+    }
+}
+
+// The table read in one go says what ReadGroup says group by group.
+TEST_F(GroupIndexTest, ReadTableMatchesReadGroup) {
+    GroupIndex index(News());
+    for (const char* g : {"b.two", "a.one", "c.three"}) MakeGroup(index, g);
+    ASSERT_TRUE(index.SetHigh("a.one", 40));
+    ASSERT_TRUE(index.SetDescription("c.three", "the third"));
+    // Listed twice in other letters, listed without a section, and a hole.
+    ASSERT_TRUE(profile::WriteString(Ini(), "Groups", "G00004", "A.ONE"));
+    ASSERT_TRUE(profile::WriteString(Ini(), "Groups", "G00006", "gone"));
+    ASSERT_TRUE(profile::WriteString(Ini(), "Groups", "Total", "6"));
+    const GroupTable table = index.ReadTable();
+    std::vector<std::string> names;
+    for (const GroupEntry& e : table.Groups()) {
+        names.push_back(e.name);
+        const auto info = index.ReadGroup(e.name);
+        ASSERT_TRUE(info) << e.name;
+        EXPECT_EQ(info->high, e.info.high) << e.name;
+        EXPECT_EQ(info->low, e.info.low) << e.name;
+        EXPECT_EQ(index.GetDescription(e.name), e.description) << e.name;
+        EXPECT_EQ(Get(e.name, "AddDate"), e.addDate) << e.name;
+    }
+    EXPECT_EQ((std::vector<std::string>{"b.two", "a.one", "c.three"}), names);
+    ASSERT_NE(nullptr, table.Find("A.One"));
+    EXPECT_EQ(40, table.Find("A.One")->info.high);
+    EXPECT_EQ(nullptr, table.Find("gone"));
+}
+
 TEST_F(GroupIndexTest, ListGroupsSkipsHolesAndClampsTotal) {
     GroupIndex index(News());
     testutil::WriteFile(Ini(), "[Groups]\r\nTotal=1000000000\r\nG00001=a\r\nG00003=c\r\n");
