@@ -474,6 +474,15 @@ ReaderSession::ReaderSession(std::string newsDir, std::string peer)
 
 ReaderSession::~ReaderSession() {
     if (posting_) DropWorkFile();
+    WriteHighs();
+}
+
+void ReaderSession::WriteHighs() {
+    if (givenHighs_.empty()) return;
+    const std::vector<std::pair<std::string, long>> highs(givenHighs_.begin(), givenHighs_.end());
+    if (!index_.RaiseHighs(highs)) UpdLog("*ERROR* Could not write High to the group index.");
+    givenHighs_.clear();
+    highsUnwritten_ = 0;
 }
 
 void ReaderSession::UpdLog(std::string_view text) {
@@ -512,6 +521,7 @@ void ReaderSession::Abort() {
     ended_ = true;
     producer_.reset();
     if (posting_) DropWorkFile();
+    WriteHighs();
 }
 
 bool ReaderSession::Idle() const {
@@ -1436,22 +1446,34 @@ bool ReaderSession::StoreLocal(const std::string& group, const PostedArticle& p)
     const auto dir = store::GroupDirectory(newsDir_, group);
     const std::string name = store::SafeArticleName(BareMessageId(p.id));
     if (!dir || name.empty() || !index_.MakeGroupDirectory(group)) return false;
-    const auto number = index_.AllocateArticleNumber(group);
+    const auto given = givenHighs_.find(group);
+    const auto number =
+        index_.NextArticleNumber(group, given == givenHighs_.end() ? 0 : given->second);
     if (!number) return false;
     // Named after its Message-ID, as fetched articles are, so that lookups
     // by id find it and a second copy cannot be made.
     const std::string path = *dir + "/" + name;
 
     const std::string text = Format("220 %ld ", *number, p.id) + "\r\n" + p.Text(true);
-    // The content file is complete before its index file makes the article
-    // visible, so no reader ever sees half of it.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // The content file is written under a work name that the start-up
+    // removes, and linked to its name once complete (which fails when that
+    // exists); its index file then makes the article visible. A kill at any
+    // point leaves no half article, and no content file that nothing names
+    // and nothing would remove.
+    const std::string work = *dir + "/" + store::PostWorkName(*number);
+    const int fd = ::open(work.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, text);
-    if (::close(fd) != 0 || !written || !index_.WriteArticleIndex(group, *number, path)) {
+    const bool linked = ::close(fd) == 0 && written && ::link(work.c_str(), path.c_str()) == 0;
+    ::unlink(work.c_str());
+    if (!linked) return false;
+    if (!index_.WriteArticleIndex(group, *number, path)) {
         ::unlink(path.c_str());
         return false;
     }
+    long& high = givenHighs_[group];
+    high = std::max(high, *number);
+    if (++highsUnwritten_ >= kHighsPerWrite) WriteHighs();
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,13 @@ public:
     // A posting larger than this (counted as received, "." line included)
     // is read to its end, discarded and refused with 441.
     static constexpr std::size_t kPostLimit = 64 * 1024 * 1024;
+    // A local posting's number is taken by its index file; "High" is written
+    // back to the group index for this many postings at once, and when the
+    // session ends, rather than in a rewrite of the whole index per posting.
+    // Numbers are never given out twice meanwhile (the index files say which
+    // are taken), readers see the article at once, and a start after a kill
+    // raises High to the articles there are.
+    static constexpr int kHighsPerWrite = 32;
 
     // Receives each finished log line ("[peer] text", CR and LF blanked).
     using LogSink = std::function<void(std::string_view)>;
@@ -200,6 +208,7 @@ private:
     std::string CheckPosting(PostedArticle& p);
     bool ListedUpstream(const std::vector<std::string>& groups, std::vector<bool>& listed) const;
     bool StoreLocal(const std::string& group, const PostedArticle& p);
+    void WriteHighs();
     bool QueueCopy(const PostedArticle& p);
     void DropWorkFile();
 
@@ -235,4 +244,6 @@ private:
     std::size_t postBytes_ = 0;  // of the posting being received
     std::size_t postLimit_ = kPostLimit;
     std::string workPath_;
+    std::map<std::string, long> givenHighs_;  // numbers given out, High not yet written
+    int highsUnwritten_ = 0;
 };

@@ -537,7 +537,6 @@ TEST_F(ReaderSessionTest, PostToLocalGroup) {
                        longLine + "\r\n..three\r\n."));
     EXPECT_EQ("240 Article Received\r\n211 1 2 2 local.new group selected\r\n",
               Chat("\r\nGROUP local.new\r\n"));
-    EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
     // A Message-ID of the work file's unique name, the time and the host,
     // and the Date of now, both added; the file is named after the id.
     const auto files = ContentFiles("local.new");
@@ -555,6 +554,8 @@ TEST_F(ReaderSessionTest, PostToLocalGroup) {
     EXPECT_EQ("221 2 <" + id + ">\r\n", Chat("HEAD 2\r\n").substr(0, 10 + id.size()));
     Chat("GROUP local.test\r\n");
     EXPECT_EQ("223 0 <" + id + ">\r\n", Chat("STAT <" + id + ">\r\n"));
+    session.reset();  // writes High back
+    EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
 }
 
 TEST_F(ReaderSessionTest, PostKeepsItsOwnHeaders) {
@@ -574,6 +575,7 @@ TEST_F(ReaderSessionTest, PostKeepsItsOwnHeaders) {
     EXPECT_EQ("441 Duplicate Message-ID\r\n",
               Chat("Newsgroups: local.new, local.test\r\nFrom: a@b\r\nSubject: s\r\n"
                    "Message-ID: <mine@here>\r\n\r\nagain\r\n.\r\n"));
+    session.reset();
     EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
     EXPECT_EQ("6", profile::GetString(news + "newsrc.ini", "local.test", "High", ""));
 }
@@ -650,8 +652,6 @@ TEST_F(ReaderSessionTest, CrossPostIsStoredInEachLocalGroupAndQueued) {
     ASSERT_EQ(1u, files.size());
     const std::string id = files[0];
     // One copy per local group, each under its own number there.
-    EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
-    EXPECT_EQ("7", profile::GetString(news + "newsrc.ini", "local.test", "High", ""));
     EXPECT_TRUE(testutil::ReadFile(news + "local.test/" + id).starts_with("220 7 <" + id + ">"));
     EXPECT_TRUE(testutil::ReadFile(news + "local.new/" + id).starts_with("220 2 <" + id + ">"));
     // The upstream gets it under the same Message-ID and Date, without Lines.
@@ -664,6 +664,49 @@ TEST_F(ReaderSessionTest, CrossPostIsStoredInEachLocalGroupAndQueued) {
         testutil::ReadFile(news + "POSTS/" + queued[0]));
     Chat("GROUP local.test\r\n");
     EXPECT_EQ("223 7 <" + id + ">\r\n", Chat("STAT <" + id + ">\r\n"));
+    session.reset();
+    EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
+    EXPECT_EQ("7", profile::GetString(news + "newsrc.ini", "local.test", "High", ""));
+}
+
+// A posting's number is taken by its index file, so sessions that have not
+// written High back yet never give one out twice; High follows in batches
+// and at each session's end, never lowered.
+TEST_F(ReaderSessionTest, PostNumbersAreTakenByTheirFilesHighFollowsInBatches) {
+    const auto high = [this] {
+        return profile::GetString(news + "newsrc.ini", "local.new", "High", "");
+    };
+    int k = 0;
+    const auto post = [&] {
+        Chat("POST\r\n");
+        return Chat("From: a@b\r\nNewsgroups: local.new\r\nSubject: s" + std::to_string(k++) +
+                    "\r\n\r\nx\r\n.\r\n");
+    };
+    const std::string ok = "240 Article Received\r\n";
+    ASSERT_EQ(ok, post());  // 2
+    auto other = std::make_unique<ReaderSession>(news, "10.0.0.6");
+    other->SetClock([] { return kNow; });
+    other->Start(true);
+    std::swap(session, other);
+    Drain();
+    ASSERT_EQ(ok, post());  // 3, from the other session
+    std::swap(session, other);
+    ASSERT_EQ(ok, post());  // 4
+    EXPECT_EQ("1", high());
+    EXPECT_EQ("211 3 2 4 local.new group selected\r\n", Chat("GROUP local.new\r\n"));
+    EXPECT_EQ(3u, ContentFiles("local.new").size());
+    other.reset();
+    EXPECT_EQ("3", high());
+
+    // This session has given out two numbers; a full batch is written at once.
+    for (int i = 2; i < ReaderSession::kHighsPerWrite; ++i) ASSERT_EQ(ok, post());
+    const long last = 4 + ReaderSession::kHighsPerWrite - 2;
+    EXPECT_EQ(std::to_string(last), high());
+    ASSERT_EQ(ok, post());
+    EXPECT_EQ(std::to_string(last), high());
+    session.reset();
+    EXPECT_EQ(std::to_string(last + 1), high());
+    EXPECT_EQ(static_cast<std::size_t>(last), ContentFiles("local.new").size());
 }
 
 TEST_F(ReaderSessionTest, PostThatCannotBeStoredFails) {
@@ -709,6 +752,7 @@ TEST_F(ReaderSessionTest, PostOverTheSizeBoundIsDiscardedAndRefused) {
             << c.group << " " << c.size;
     }
     // Only the accepted local posting took a number.
+    session.reset();
     EXPECT_EQ("2", profile::GetString(news + "newsrc.ini", "local.new", "High", ""));
     EXPECT_EQ(1u, ContentFiles("local.new").size());
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -324,10 +325,10 @@ ArticleLookup GroupIndex::ResolveArticle(std::string_view group, long number) co
     return result;
 }
 
-std::optional<long> GroupIndex::NextArticleNumber(std::string_view group) const {
+std::optional<long> GroupIndex::NextArticleNumber(std::string_view group, long given) const {
     const profile::Snapshot index(indexPath_);
     if (!ExistsIn(index, group)) return std::nullopt;
-    long n = index.GetInt(group, "High", 0);
+    long n = std::max(index.GetInt(group, "High", 0), given);
     if (n < 0) n = 0;
     do {
         if (n >= kMaxArticleNumber) return std::nullopt;
@@ -341,19 +342,26 @@ std::vector<std::pair<std::string, long>> RaiseHighsToArticles(const std::string
     std::vector<std::pair<std::string, long>> raised;
     const GroupTable table = index.ReadTable();
     for (const GroupEntry& e : table.Groups()) {
-        const std::string& group = e.name;
-        const auto numbers = index.ListArticles(group);
-        if (!numbers || numbers->empty() || numbers->back() <= e.info.high) continue;
-        if (index.SetHigh(group, numbers->back())) raised.emplace_back(group, numbers->back());
+        const auto numbers = index.ListArticles(e.name);
+        if (numbers && !numbers->empty() && numbers->back() > e.info.high)
+            raised.emplace_back(e.name, numbers->back());
     }
+    if (!index.RaiseHighs(raised)) raised.clear();
     return raised;
 }
 
-std::optional<long> GroupIndex::AllocateArticleNumber(std::string_view group) {
-    const auto n = NextArticleNumber(group);
-    if (!n || !profile::WriteString(indexPath_, group, "High", std::to_string(*n)))
-        return std::nullopt;
-    return n;
+bool GroupIndex::RaiseHighs(const std::vector<std::pair<std::string, long>>& highs) {
+    const profile::Snapshot index(indexPath_);
+    std::vector<std::string> values;
+    values.reserve(highs.size());
+    std::vector<profile::Change> changes;
+    for (const auto& [group, high] : highs) {
+        if (!ExistsIn(index, group) || high <= index.GetInt(group, "High", 0)) continue;
+        values.push_back(std::to_string(high));
+        changes.push_back({group, "High", values.back()});
+    }
+    // values was reserved whole, so the views into it stay valid.
+    return changes.empty() || profile::WriteBatch(indexPath_, changes);
 }
 
 bool GroupIndex::WriteArticleIndex(std::string_view group, long number,

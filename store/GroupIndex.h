@@ -125,6 +125,10 @@ public:
         long low = 0;
     };
     bool SetLows(const std::vector<LowUpdate>& updates);
+    // Raises the "High" of several groups in one rewrite, as SetHigh does
+    // one by one: never lowered, never written into a group that does not
+    // exist. false when the rewrite failed.
+    bool RaiseHighs(const std::vector<std::pair<std::string, long>>& highs);
 
     // Drops every list entry equal to the name (exact comparison) and the
     // group's section, in one rewrite of the index: the other groups keep
@@ -151,15 +155,13 @@ public:
     std::optional<std::string> ContentPathFor(std::string_view group,
                                               std::string_view messageId) const;
 
-    // The number the next new article of the group takes: High + 1, moved on
-    // past any index file that already exists above High (left by a feed
-    // that stopped before writing High back), so no number is given out
-    // twice. Does not write anything; nullopt for an unknown group or when
-    // the numbers are used up.
-    std::optional<long> NextArticleNumber(std::string_view group) const;
-    // NextArticleNumber, with "High" written back before the article's
-    // files, as a local posting does. nullopt when it could not be written.
-    std::optional<long> AllocateArticleNumber(std::string_view group);
+    // The number the next new article of the group takes: High + 1 (or
+    // above, when the caller knows of numbers given out since High was last
+    // written), moved on past any index file that already exists, so no
+    // number is given out twice: the index files, not High, say which
+    // numbers are taken. Does not write anything; nullopt for an unknown
+    // group or when the numbers are used up.
+    std::optional<long> NextArticleNumber(std::string_view group, long given = 0) const;
     // Creates the index file of a number with the content path as its one
     // line (CR LF). Refuses (false) to replace an existing index file.
     bool WriteArticleIndex(std::string_view group, long number, std::string_view contentPath);

@@ -38,9 +38,12 @@ TEST_F(GroupIndexTest, NewGroupStartsAtOneAndFirstArticleIsTwo) {
     EXPECT_EQ("comp.lang.c", Get("Groups", "G00001"));
 
     EXPECT_EQ(2, index.NextArticleNumber("comp.lang.c"));
-    EXPECT_EQ(2, index.AllocateArticleNumber("comp.lang.c"));
+    ASSERT_TRUE(index.RaiseHighs({{"comp.lang.c", 2}}));
     EXPECT_EQ("2", Get("comp.lang.c", "High"));
     EXPECT_EQ(3, index.NextArticleNumber("comp.lang.c"));
+    // Numbers given out since High was written come first.
+    EXPECT_EQ(8, index.NextArticleNumber("comp.lang.c", 7));
+    EXPECT_EQ(3, index.NextArticleNumber("comp.lang.c", 1));
 }
 
 TEST_F(GroupIndexTest, NumbersAreNeverGivenOutTwice) {
@@ -51,7 +54,13 @@ TEST_F(GroupIndexTest, NumbersAreNeverGivenOutTwice) {
     for (long n : {2L, 3L, 4L})
         ASSERT_TRUE(index.WriteArticleIndex("g", n, "news/g/x" + std::to_string(n)));
     EXPECT_EQ(5, index.NextArticleNumber("g"));
-    EXPECT_EQ(5, index.AllocateArticleNumber("g"));
+    // Several groups in one write: raised only, and only where a group is.
+    ASSERT_TRUE(profile::WriteString(Ini(), "half", "Low", "2"));
+    ASSERT_TRUE(index.RaiseHighs({{"g", 5}, {"no.such.group", 3}, {"half", 4}}));
+    EXPECT_EQ("5", Get("g", "High"));
+    EXPECT_EQ("<absent>", Get("no.such.group", "High"));
+    EXPECT_EQ("<absent>", Get("half", "High"));
+    ASSERT_TRUE(index.RaiseHighs({{"g", 4}}));
     EXPECT_EQ("5", Get("g", "High"));
 
     // An existing index file is never replaced.
@@ -77,7 +86,7 @@ TEST_F(GroupIndexTest, NumbersAreNeverGivenOutTwice) {
 TEST_F(GroupIndexTest, CreateGroupRefusesExistingAndBadNames) {
     GroupIndex index(News());
     MakeGroup(index, "comp.lang.c");
-    ASSERT_TRUE(index.AllocateArticleNumber("comp.lang.c"));
+    ASSERT_TRUE(index.SetHigh("comp.lang.c", 2));
     for (const char* name : {"comp.lang.c", "Comp.Lang.C", "", "..", "a/b", ".x", "Groups"})
         EXPECT_FALSE(index.CreateGroup(name, true, true)) << name;
     EXPECT_EQ("2", Get("comp.lang.c", "High"));  // not reset to 1

@@ -64,6 +64,13 @@ bool IsGroupIndexWorkName(std::string_view name) {
     return name.size() == head.size() + 6 && name.starts_with(head);
 }
 
+// ".qvpost-%010d.tmp": a local posting's content not yet linked to its name.
+bool IsPostWorkName(std::string_view name) {
+    constexpr std::string_view head = ".qvpost-", tail = ".tmp";
+    return name.size() == head.size() + 10 + tail.size() && name.starts_with(head) &&
+           name.ends_with(tail) && AllDigits(name.substr(head.size(), 10));
+}
+
 bool IsRawName(std::string_view name) {
     return name.size() == 13 && name.starts_with("RAW") && AllDigits(name.substr(3));
 }
@@ -150,7 +157,8 @@ void ScanGroup(const std::string& groupDir, const Log& log, RecoveryResult& resu
     std::unordered_set<std::string> named;
     for (const Entry& e : entries) {
         if (e.name.front() == '.') {
-            if (e.kind == Kind::Regular && (IsFeedWorkName(e.name) || IsIndexWorkName(e.name)))
+            if (e.kind == Kind::Regular &&
+                (IsFeedWorkName(e.name) || IsIndexWorkName(e.name) || IsPostWorkName(e.name)))
                 RemoveWorkFile(dirFd, prefix, e.name, log, result);
             continue;
         }

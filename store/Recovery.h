@@ -28,8 +28,8 @@ struct RecoveryResult {
 // Removes, in the news directory and in the folder of every group listed in
 // the group index:
 //  - the work files of the feed (".qvrecv-N.tmp"), of the index writer
-//    (".NEWS%010d.wrk") and of the group index rewrite (".newsrc.ini.tmpXXXXXX",
-//    news directory only);
+//    (".NEWS%010d.wrk"), of local postings (".qvpost-%010d.tmp") and of the
+//    group index rewrite (".newsrc.ini.tmpXXXXXX", news directory only);
 //  - content files of a group folder that no index file names: regular
 //    files that are not index files, do not begin with ".", have one link,
 //    and are store content ("RAW%010d", or beginning with "220").

@@ -82,6 +82,8 @@ std::string GroupKey(long n) {
 std::string IndexFileName(long number) { return NumberedName("NEWS", number); }
 std::string RawFileName(long number) { return NumberedName("RAW", number); }
 
+std::string PostWorkName(long number) { return "." + NumberedName("qvpost-", number) + ".tmp"; }
+
 std::optional<long> ParseIndexFileName(std::string_view name) {
     if (name.size() != 14 || !name.starts_with("NEWS")) return std::nullopt;
     long long n = 0;

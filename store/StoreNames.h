@@ -49,6 +49,9 @@ std::string IndexFileName(long number);
 // The key of the n-th entry of the group list in the index ("G%05ld").
 std::string GroupKey(long n);
 std::string RawFileName(long number);
+// ".qvpost-%010ld.tmp": a local posting's content file being written, before
+// it is linked to its own name.
+std::string PostWorkName(long number);
 
 // The article number of an index file name ("NEWS" and exactly ten
 // digits), or nullopt for any other name.
