@@ -453,11 +453,30 @@ void OverviewCache::Store(const std::string& groupDir, Group& g, long number, En
     const std::size_t b = EntryBytes(entry);
     if (bytes_ + b > byteLimit_) {
         Trim(groupDir, byteLimit_ / 2);
-        if (bytes_ + b > byteLimit_) return;  // this group alone fills the budget
+        // This group alone fills the budget: its oldest articles' lines make
+        // room for newer ones, which readers ask for most; a line older than
+        // all that are kept is served without being kept.
+        if (bytes_ + b > byteLimit_) DropOldest(g, number, byteLimit_ - byteLimit_ / 4);
+        if (bytes_ + b > byteLimit_) return;
     }
     g.entries.emplace(number, std::move(entry));
     g.bytes += b;
     bytes_ += b;
+}
+
+// Drops the group's lines of articles below `below`, lowest first, until at
+// most target bytes are held. Sorting the numbers costs little beside the
+// quarter of the budget each call frees.
+void OverviewCache::DropOldest(Group& g, long below, std::size_t target) {
+    std::vector<long> held;
+    held.reserve(g.entries.size());
+    for (const auto& [n, e] : g.entries)
+        if (n < below) held.push_back(n);
+    std::sort(held.begin(), held.end());
+    for (long n : held) {
+        if (bytes_ <= target) break;
+        Drop(g, g.entries.find(n));
+    }
 }
 
 // Drops the least recently used groups other than keep until at most

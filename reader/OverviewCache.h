@@ -19,7 +19,8 @@
 // The server owns one instance and hands it to every reader session on the
 // core's thread; it is not meant for use from several threads. Memory is bounded: past
 // the byte limit the least recently used groups are dropped, and a group
-// that alone would exceed it is served without keeping more of its lines.
+// that alone would exceed it keeps the lines of its newest articles: older
+// lines make room for newer ones, never the other way round.
 
 #include <sys/types.h>
 
@@ -141,6 +142,7 @@ private:
     EntryMap::iterator Drop(Group& g, EntryMap::iterator it);
     void Store(const std::string& groupDir, Group& g, long number, Entry entry);
     void Trim(const std::string& keep, std::size_t target);
+    void DropOldest(Group& g, long below, std::size_t target);
 
     std::size_t byteLimit_;
     int watchFd_ = -1;                              // -1: not yet opened; -2: not available

@@ -245,10 +245,16 @@ TEST_P(OverviewCacheTest, MemoryStaysWithinTheLimit) {
         EXPECT_LE(small.Bytes(), 64u * 1024);
     }
     EXPECT_GT(small.Bytes(), 0u);
-    // Lines beyond the budget are still served, just not kept.
-    out.clear();
-    ASSERT_TRUE(small.AppendOverview(other, 300, out));
-    EXPECT_NE(out.find("\t<m300@x>\t"), std::string::npos);
+    // The newest articles' lines are the ones kept; an old line is still
+    // served, and asking for it does not push the newer ones out.
+    for (long n : {300L, 1L, 300L, 299L}) {
+        const auto hits = small.Hits();
+        out.clear();
+        ASSERT_TRUE(small.AppendOverview(other, n, out)) << n;
+        EXPECT_NE(out.find("\t<m" + std::to_string(n) + "@x>\t"), std::string::npos) << n;
+        EXPECT_EQ(n == 1 ? hits : hits + 1, small.Hits()) << n;
+        EXPECT_LE(small.Bytes(), 64u * 1024);
+    }
 }
 
 // A content file outside the group directory sends no reports there: its
