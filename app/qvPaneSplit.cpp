@@ -63,13 +63,18 @@ qvPaneSplit::~qvPaneSplit() {
     ctx_.timers.TimerKill(this, msg::FiveSecondTimer);
     // Sessions may still log while they go; the controller is whole until
     // they are gone.
-    clients_.clear();
+    const bool feedWork = feedCount_ > 0 || startingSessions_ > 0;
+    clients_.clear();  // reader sessions write back the Highs of their postings
     feeds_.clear();
     dial_.reset();
     dialUp_.reset();
     if (listen_) listen_->CloseSocket();
     schedule_.reset();
     expire_.reset();
+    // A fetch cut off leaves articles above High for the next start to see.
+    if (storeWhole_ && !feedWork)
+        if (const std::string news = NewsDirectory(); !news.empty())
+            store::WriteCleanStopMarker(news);
 }
 
 bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
@@ -149,11 +154,16 @@ void qvPaneSplit::FinishStart() {
     // A run that was killed in the middle of a fetch left work files, content
     // files without an index (which the fetch would take for stored) and
     // articles above High; repair all of it before any session starts.
+    // After a clean stop there is nothing to repair, and the scan, which
+    // reads every group folder, is skipped.
     if (const std::string news = NewsDirectory(); !news.empty()) {
-        store::RecoverStore(news, [this](std::string_view line) { UpdLog(line); });
-        for (const auto& [group, high] : store::RaiseHighsToArticles(news))
-            UpdLog("[QV] High of " + group + " raised to " + std::to_string(high) +
-                   ", the articles an interrupted fetch stored");
+        if (!store::TakeCleanStopMarker(news)) {
+            store::RecoverStore(news, [this](std::string_view line) { UpdLog(line); });
+            for (const auto& [group, high] : store::RaiseHighsToArticles(news))
+                UpdLog("[QV] High of " + group + " raised to " + std::to_string(high) +
+                       ", the articles an interrupted fetch stored");
+        }
+        storeWhole_ = true;
     }
 
     maxClients_ = kClientSlots;

@@ -281,6 +281,7 @@ private:
     // What the settings were when last applied, to tell what changed.
     std::vector<std::pair<std::string, std::string>> applied_;
     bool started_ = false;
+    bool storeWhole_ = false;  // the start repaired the store or found it stopped cleanly
     std::vector<Slot> clients_;
     std::vector<Slot> feeds_;
     int passEndId_ = 0;

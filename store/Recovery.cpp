@@ -250,4 +250,26 @@ RecoveryResult RecoverStore(const std::string& newsDir, const Log& log) {
     return result;
 }
 
+namespace {
+constexpr const char* kCleanStopName = ".qvclean";
+}
+
+bool TakeCleanStopMarker(const std::string& newsDir) {
+    const std::string path = newsDir + kCleanStopName;
+    if (::unlink(path.c_str()) != 0) return false;
+    // The removal must be on disk before the store changes: otherwise a
+    // crash could bring the marker back over a store that needs repair.
+    const int dir =
+        ::open(newsDir.empty() ? "." : newsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dir >= 0 && ::fsync(dir) == 0;
+    if (dir >= 0) ::close(dir);
+    return synced;
+}
+
+void WriteCleanStopMarker(const std::string& newsDir) {
+    const std::string path = newsDir + kCleanStopName;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
 }  // namespace store

@@ -42,4 +42,13 @@ struct RecoveryResult {
 RecoveryResult RecoverStore(const std::string& newsDir,
                             const std::function<void(std::string_view)>& log);
 
+// The clean-stop marker (".qvclean" in the news directory): written by a run
+// that ended with the store whole (no feed work in progress, every High
+// written back), and taken away by the next start before anything else
+// writes the store. A start that finds it skips the scan, whose cost grows
+// with the spool; a start after a kill finds none and repairs. Take returns
+// whether the marker was there (and is now gone).
+bool TakeCleanStopMarker(const std::string& newsDir);
+void WriteCleanStopMarker(const std::string& newsDir);
+
 }  // namespace store

@@ -211,6 +211,25 @@ class CrashTest(unittest.TestCase):
         self.check("the post session after the kills")
         self.clean_quit()
 
+    def test_clean_stop_skips_the_repair_a_kill_does_not(self):
+        # A content file no index file names, put there while the server is
+        # down: only a start after a kill looks for such files.
+        hs.make_home(self.home, self.port, groups=[("local.g", True)])
+        stray = os.path.join(self.home, "news", "local.g", "stray@x")
+        for how in ("quit", "kill"):
+            self.restart()
+            if how == "quit":
+                self.clean_quit()
+            else:
+                self.server.kill9()
+            hs.write(stray, "220 0 <stray@x>\r\nSubject: s\r\n\r\nbody\r\n.\r\n")
+            self.restart()
+            self.assertEqual(how == "quit", os.path.exists(stray), how)
+            self.clean_quit()
+            if os.path.exists(stray):
+                os.unlink(stray)
+        self.assertTrue(os.path.exists(os.path.join(self.home, "news", ".qvclean")))
+
     def test_kill_during_expire(self):
         hs.make_home(self.home, self.port, groups=[("local.old", True)])
         news = os.path.join(self.home, "news")
