@@ -1,5 +1,9 @@
 #include "net/EventLoop.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -97,6 +101,40 @@ TEST(EventLoop, PassEndHandlersRunAfterThePassesMessages) {
     loop.RunOnce(0);
     loop.RunOnce(0);
     EXPECT_EQ((std::vector<std::string>{"msg1", "msg2", "end"}), order);
+}
+
+// Two descriptors ready in one batch: whichever handler runs first closes
+// the other and opens a new descriptor, which gets the closed one's number,
+// and watches it. The batch still holds the closed descriptor's readiness;
+// it must reach neither the old handler nor the new one, whose descriptor
+// has nothing to read.
+TEST(EventLoop, ReadinessOfAClosedDescriptorSkipsItsReusedNumber) {
+    EventLoop loop;
+    int fds[2] = {eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC), eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC)};
+    ASSERT_GE(fds[0], 0);
+    ASSERT_GE(fds[1], 0);
+    std::vector<std::string> calls;
+    int reused = -1;
+    const auto handler = [&](int self) {
+        return [&, self](std::uint32_t) {
+            calls.push_back("old " + std::to_string(self));
+            if (reused >= 0) return;
+            const int other = fds[1 - self];
+            loop.Unwatch(other);
+            close(other);
+            reused = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // not readable
+            ASSERT_EQ(other, reused);
+            loop.Watch(reused, EPOLLIN, [&](std::uint32_t) { calls.push_back("new"); });
+        };
+    };
+    ASSERT_TRUE(loop.Watch(fds[0], EPOLLIN, handler(0)));
+    ASSERT_TRUE(loop.Watch(fds[1], EPOLLIN, handler(1)));
+    loop.RunOnce(0);
+    ASSERT_EQ(1u, calls.size());
+    for (int i = 0; i < 3; ++i) loop.RunOnce(0);  // the survivor stays readable
+    for (const std::string& call : calls) EXPECT_NE("new", call);
+    EXPECT_GE(calls.size(), 2u);
+    for (int fd : fds) close(fd);
 }
 
 TEST(EventLoop, TickHandlersRunAboutOnceASecond) {
