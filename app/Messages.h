@@ -1,6 +1,6 @@
 #pragma once
 // The controller's message and command numbers. Numbers private to one
-// class live in that class (qvClient, qvServer, RasDialog, SocketWindow,
+// class live in that class (qvClient, qvServer, RasDialog,
 // HostInfoManager); all of them are distinct.
 
 #include "feed/FeedKind.h"  // kind::RefreshGroups, PostArticles, FetchArticles

@@ -1,6 +1,7 @@
 #include "app/Server.h"
 
 #include <functional>
+#include <utility>
 
 #include "app/ControlChannel.h"
 #include "app/CtlCommands.h"
@@ -46,13 +47,13 @@ public:
 // overview cache they all share.
 qvPaneSplit::ReaderFactory MakeReaderFactory(OverviewCache& overviews,
                                              const std::string& allowFile) {
-    return [&overviews, allowFile](const Context& ctx, StreamSocket& accepted,
+    return [&overviews, allowFile](const Context& ctx, StreamSocket&& accepted,
                                    const std::string& peer, const std::string& newsDirectory) {
         auto h = std::make_unique<ReaderHandle>(ctx, overviews);
         h->client.SetPeerAddress(peer);
         h->client.SetNewsDirectory(newsDirectory);
         h->client.SetAllowFile(allowFile);
-        h->client.SetSocket(accepted);
+        h->client.SetSocket(std::move(accepted));
         h->client.Run();  // greets, or refuses and ends (reaped at the next tick)
         return std::unique_ptr<SessionHandle>(std::move(h));
     };

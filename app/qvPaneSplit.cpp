@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -81,9 +82,6 @@ bool qvPaneSplit::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case msg::MsgStart: MsgStart(); return true;
         case msg::MsgStartListen: MsgStartListen(); return true;
-        case SocketWindow::snMsgSocketNotification:
-            DoSocketNotification(wParam, lParam);
-            return true;
         case msg::ProcessQueue: MsgProcessQueue(); return true;
         case msg::GetNews: MsgGetNews(); return true;
         case msg::PostArticles: MsgPostArticles(); return true;
@@ -224,7 +222,7 @@ std::unique_ptr<StreamSocket> qvPaneSplit::OpenListener(int port, std::string* w
     if (s->CreateSocket() != 0)
         return fail("Error Creating Listen Socket",
                     "Cannot listen on port " + std::to_string(port) + ": " +
-                        SocketError(s->LastError(), 256).GetErrorString());
+                        SocketError(WinsockError(s->LastError()), 256).GetErrorString());
     // A restart must not wait for the previous run's connections to time out.
     s->SetReuseAddressOption(true);
     if (port < 1 || port > 65535)
@@ -234,11 +232,11 @@ std::unique_ptr<StreamSocket> qvPaneSplit::OpenListener(int port, std::string* w
     if (s->BindSocket(any) != 0)
         return fail("Error Binding Listen Socket",
                     "Cannot listen on port " + std::to_string(port) + ": " +
-                        SocketError(s->LastError(), 256).GetErrorString());
+                        SocketError(WinsockError(s->LastError()), 256).GetErrorString());
     if (s->Listen(kListenBacklog) != 0 || s->StartAcceptNotification() != 0)
         return fail("Error Starting Listen Socket",
                     "Cannot listen on port " + std::to_string(port) + ": " +
-                        SocketError(s->LastError(), 256).GetErrorString());
+                        SocketError(WinsockError(s->LastError()), 256).GetErrorString());
     return s;
 }
 
@@ -265,22 +263,12 @@ bool qvPaneSplit::MoveListener(int port, std::string* why) {
     return true;
 }
 
-void qvPaneSplit::DoSocketNotification(WPARAM wParam, LPARAM lParam) {
-    if (!listen_ || static_cast<Socket::Handle>(wParam) != listen_->GetHandle()) return;
-    const int event = static_cast<int>(lParam & 0xFFFF);
-    const int error = static_cast<int>((lParam >> 16) & 0xFFFF);
-    if (event == sockev::Accept && error == 0)
-        SpawnChildConnection();
-    else if (event == sockev::Accept)
-        MessageBox("Error on FD_ACCEPT", "error");
-    else
-        MessageBox("Non FD_ACCEPT?", "error");
-}
+void qvPaneSplit::OnAccept() { SpawnChildConnection(); }
 
 bool qvPaneSplit::SpawnChildConnection() {
     StreamSocket accepted;
     if (listen_->Accept(accepted) != 0) {
-        if (listen_->LastError() == wsa::WouldBlock) return true;  // another took it
+        if (listen_->LastError() == EWOULDBLOCK) return true;  // another took it
         MessageBox("Error Accepting Connection", "error");
         listen_->CancelNotification();
         Loop().After(kAcceptPauseMs, [this] {
@@ -295,11 +283,9 @@ bool qvPaneSplit::SpawnChildConnection() {
     }
     const INetSocketAddress peerAddress(accepted.GetPeerAddress());
     const std::string peer = INetSocketAddress::ConvertAddress(peerAddress.GetNetworkAddress());
-    std::unique_ptr<SessionHandle> session = readerFactory_(ctx_, accepted, peer, NewsDirectory());
-    if (!session) return true;  // the connection closes with the temporary socket
-    // The session's socket has taken the connection over; the temporary
-    // must not close it when it goes.
-    accepted.SetKeepHandle(true);
+    std::unique_ptr<SessionHandle> session =
+        readerFactory_(ctx_, std::move(accepted), peer, NewsDirectory());
+    if (!session) return true;  // a connection left in accepted closes with it
     Slot& s = clients_[static_cast<std::size_t>(slot)];
     s.inUse = true;
     s.session = std::move(session);

@@ -65,17 +65,18 @@ public:
     virtual std::string GetNextTrigger(int index) = 0;
 };
 
-class qvPaneSplit : public MessageTarget, public Host {
+class qvPaneSplit : public MessageTarget, public Host, private SocketEvents {
 public:
     static constexpr int kClientSlots = 500;
     static constexpr int kFeedSlots = 5;
     static constexpr std::size_t kLabelMax = 29;
 
     // Starts a reader session on an accepted connection: sets the peer's
-    // dotted address and the news directory, takes the socket over and runs
-    // the session. ctx is the controller's own: the session reports to it.
+    // dotted address and the news directory, takes the socket over (a
+    // socket left in accepted is closed) and runs the session. ctx is the
+    // controller's own: the session reports to it.
     using ReaderFactory = std::function<std::unique_ptr<SessionHandle>(
-        const Context& ctx, StreamSocket& accepted, const std::string& peer,
+        const Context& ctx, StreamSocket&& accepted, const std::string& peer,
         const std::string& newsDirectory)>;
     using FeedFactory = std::function<std::unique_ptr<SessionHandle>(const Context& ctx,
                                                                      const FeedRequest& request)>;
@@ -118,7 +119,6 @@ public:
 
     void MsgStart();
     void MsgStartListen();
-    void DoSocketNotification(WPARAM wParam, LPARAM lParam);
     bool SpawnChildConnection();
     int GetClientConnection() const;  // lowest free reader slot, or -1
     int GetServerConnection() const;  // lowest free feed slot, or -1
@@ -248,6 +248,9 @@ public:
     static int MemoryLoad();
 
 private:
+    // The listening socket's one event.
+    void OnAccept() override;
+
     struct Slot {
         bool inUse = false;
         std::unique_ptr<SessionHandle> session;

@@ -67,10 +67,10 @@ protected:
     // Builds the controller with fake sessions and runs its start sequence.
     void Start() {
         pane_ = std::make_unique<qvPaneSplit>(loop_, setup_, timers_, shell_);
-        pane_->SetReaderFactory([this](const Context&, StreamSocket& accepted,
+        pane_->SetReaderFactory([this](const Context&, StreamSocket&& accepted,
                                        const std::string& peer, const std::string&) {
             auto s = std::make_unique<FakeSession>(std::make_shared<int>(1));
-            s->socket = accepted;
+            s->socket = std::move(accepted);
             readers_.push_back(s->state);
             peers_.push_back(peer);
             return s;

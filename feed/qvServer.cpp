@@ -5,12 +5,12 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <vector>
 
 #include "core/Context.h"
 #include "core/Host.h"
-#include "net/Socket.h"
 #include "net/SocketAddress.h"
 #include "net/SocketError.h"
 #include "sched/TimeManager.h"
@@ -28,15 +28,14 @@ qvServer::qvServer(const Context& context)
     : MessageTarget(context.loop),
       context_(context),
       session_(context.host),
-      socket_(std::make_unique<StreamSocket>(context.loop, INetSocketAddress(), AF_INET,
-                                             SOCK_STREAM, 0)) {
+      socket_(context.loop, INetSocketAddress(), AF_INET, SOCK_STREAM, 0) {
     session_.SetTempTag(std::to_string(TargetId()));
 }
 
 qvServer::~qvServer() {
     // The timer table holds our address; it must not outlive us.
     if (timerArmed_) context_.timers.TimerKill(this, kSessionTimeout);
-    socket_->SetNotificationWindow(nullptr);
+    socket_.SetNotificationWindow(nullptr);
 }
 
 void qvServer::SetupWindow() {
@@ -63,16 +62,12 @@ void qvServer::CmOk() {
     session_.End();
     // A last command (QUIT) goes out if the socket takes it now.
     Flush();
-    socket_->SetNotificationWindow(nullptr);
-    socket_->CloseSocket();
+    socket_.SetNotificationWindow(nullptr);
+    socket_.CloseSocket();
     state_ = 2;
 }
 
-bool qvServer::HandleMessage(int message, WPARAM, LPARAM lParam) {
-    if (message == SocketWindow::snMsgSocketNotification) {
-        if (state_ == 1) DoSocketNotification(lParam);
-        return true;
-    }
+bool qvServer::HandleMessage(int message, WPARAM, LPARAM) {
     // Events still queued when the session ended have no effect.
     if (state_ != 1) return true;
     switch (message) {
@@ -90,7 +85,7 @@ bool qvServer::HandleMessage(int message, WPARAM, LPARAM lParam) {
 }
 
 void qvServer::ConnectToServer() {
-    socket_->SetNotificationWindow(this);
+    socket_.SetNotificationWindow(this);
     const std::string& address = session_.GetServerAddress();
     if (!INetSocketAddress::IsAddressDottedDecimal(address.c_str())) {
         session_.ShowError("DNS Error", "Could not connect to the specified host.");
@@ -104,69 +99,65 @@ void qvServer::ConnectToServer() {
     // Each failure below ends the session at once rather than leaving it to
     // the idle time-out: there is nothing to wait for.
     const auto fail = [this](const char* what) {
-        SocketError error(socket_->LastError(), 128);
-        session_.ShowError("Error", error.AppendError(what));
+        ShowSocketError("Error", what, socket_.LastError());
         CmOk();
     };
-    if (socket_->CreateSocket() != 0) return fail("Error on CreateSocket()");
+    if (socket_.CreateSocket() != 0) return fail("Error on CreateSocket()");
     // Lock-step commands are small: neither side may sit on them waiting
     // for more data (Nagle) or for a delayed acknowledgement.
-    socket_->SetNoDelayOption(true);
-    socket_->SetQuickAckOption(true);
-    socket_->SetNotificationWindow(this);
-    if (socket_->StartRegularNotification() != 0) {
-        SocketError error(socket_->LastError(), 128);
-        session_.ShowError("Error - StartRegularNotification()",
-                           error.AppendError("Error on StartRegularNotification() Constructor."));
-    }
-    if (socket_->BindSocket() != 0) return fail("Error on BindSocket()");
-    if (socket_->Connect(peer) != 0 && socket_->LastError() != wsa::WouldBlock)
+    socket_.SetNoDelayOption(true);
+    socket_.SetQuickAckOption(true);
+    socket_.SetNotificationWindow(this);
+    if (socket_.StartRegularNotification() != 0)
+        ShowSocketError("Error - StartRegularNotification()",
+                        "Error on StartRegularNotification() Constructor.", socket_.LastError());
+    if (socket_.BindSocket() != 0) return fail("Error on BindSocket()");
+    if (socket_.Connect(peer) != 0 && socket_.LastError() != EINPROGRESS)
         return fail("Error on Connect()");
 }
 
-void qvServer::DoSocketNotification(LPARAM eventAndError) {
-    const int event = static_cast<int>(eventAndError & 0xFFFF);
-    const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
-    switch (event) {
-        case sockev::Read:
-            if (error != 0) {
-                CmOk();
-                return;
-            }
-            TcpReadData();
-            break;
-        case sockev::Close:
-            session_.PeerClosed();
-            CmOk();
-            break;
-        case sockev::Write:
-            writeReady_ = true;
-            Pump();
-            break;
-        case sockev::Connect:
-            if (error != 0) {
-                SocketError reason(error, 128);
-                session_.ShowError("Error", reason.AppendError("Error on Connect()"));
-                CmOk();
-                return;
-            }
-            session_.Connected();
-            break;
-        default: break;
+void qvServer::ShowSocketError(const char* title, const char* what, int error) {
+    SocketError reason(WinsockError(error), 128);
+    session_.ShowError(title, reason.AppendError(what));
+}
+
+void qvServer::OnReadable() {
+    if (state_ == 1) TcpReadData();
+}
+
+void qvServer::OnWritable() {
+    if (state_ != 1) return;
+    writeReady_ = true;
+    Pump();
+}
+
+void qvServer::OnConnected(int error) {
+    if (state_ != 1) return;
+    if (error != 0) {
+        ShowSocketError("Error", "Error on Connect()", error);
+        CmOk();
+        return;
     }
+    session_.Connected();
+}
+
+void qvServer::OnClosed(int) {
+    if (state_ != 1) return;
+    session_.PeerClosed();
+    CmOk();
 }
 
 void qvServer::TcpReadData() {
     static thread_local std::vector<char> buffer(kReadChunk);
     int length = kReadChunk;
-    if (socket_->Read(buffer.data(), length) != 0) {
+    if (socket_.Read(buffer.data(), length) != 0) {
         session_.ShowError("ERROR", "Error on Read");
         return;
     }
     if (length <= 0) return;  // would block, or the close that follows
     // The upstream delays its acknowledgements unless told otherwise, and
     // the kernel forgets quick-ack mode after a while: re-arm it per read.
-    socket_->SetQuickAckOption(true);
+    socket_.SetQuickAckOption(true);
     context_.host.IncRecvd(length);
     ResetTimer();
     session_.Receive(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
@@ -196,7 +187,7 @@ void qvServer::Flush() {
         if (out.empty()) return;
         int length = static_cast<int>(std::min<std::size_t>(out.size(), INT_MAX));
         const int offered = length;
-        if (socket_->Write(out.data(), length) != 0) {
+        if (socket_.Write(out.data(), length) != 0) {
             session_.AbandonOutput();
             return;
         }

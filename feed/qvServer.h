@@ -19,16 +19,15 @@
 // Sends never wait: commands are queued and go out as the socket drains,
 // and a file being sent is read chunk by chunk as it does.
 
-#include <memory>
 #include <string>
 
 #include "feed/FeedSession.h"
 #include "net/EventLoop.h"
+#include "net/Socket.h"
 
 struct Context;
-class StreamSocket;
 
-class qvServer : public MessageTarget {
+class qvServer : public MessageTarget, private SocketEvents {
 public:
     enum Event {
         kSessionTimeout = 4014,  // the idle timer expired
@@ -66,7 +65,12 @@ public:
 
 private:
     void ConnectToServer();
-    void DoSocketNotification(LPARAM eventAndError);
+    void OnReadable() override;
+    void OnWritable() override;
+    void OnConnected(int error) override;
+    void OnClosed(int error) override;
+    // A message box of the session's: what failed, then the socket error's text.
+    void ShowSocketError(const char* title, const char* what, int error);
     void TcpReadData();
     // Writes what the session has, runs its queued steps in turn with the
     // others, and ends when it has ended: everything after an event.
@@ -76,7 +80,7 @@ private:
 
     const Context& context_;
     FeedSession session_;
-    std::unique_ptr<StreamSocket> socket_;
+    StreamSocket socket_;
     int port_ = 119;
     int state_ = 1;
     bool timerArmed_ = false;

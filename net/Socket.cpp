@@ -14,62 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-
-int WinsockError(int e) {
-    switch (e) {
-        case 0: return 0;
-        case EINTR: return 10004;
-        case EBADF: return 10009;
-        case EACCES:
-        case EPERM: return 10013;
-        case EFAULT: return 10014;
-        case EINVAL: return 10022;
-        case EMFILE:
-        case ENFILE: return 10024;
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
-        case EINPROGRESS: return 10035;
-        case EALREADY: return 10037;
-        case ENOTSOCK: return 10038;
-        case EDESTADDRREQ: return 10039;
-        case EMSGSIZE: return 10040;
-        case EPROTOTYPE: return 10041;
-        case ENOPROTOOPT: return 10042;
-        case EPROTONOSUPPORT: return 10043;
-        case ESOCKTNOSUPPORT: return 10044;
-        case EOPNOTSUPP: return 10045;
-        case EPFNOSUPPORT: return 10046;
-        case EAFNOSUPPORT: return 10047;
-        case EADDRINUSE: return 10048;
-        case EADDRNOTAVAIL: return 10049;
-        case ENETDOWN: return 10050;
-        case ENETUNREACH: return 10051;
-        case ENETRESET: return 10052;
-        case ECONNABORTED: return 10053;
-        case ECONNRESET: return 10054;
-        case ENOBUFS:
-        case ENOMEM: return 10055;
-        case EISCONN: return 10056;
-        case ENOTCONN: return 10057;
-        case ESHUTDOWN:
-        case EPIPE: return 10058;
-        case ETOOMANYREFS: return 10059;
-        case ETIMEDOUT: return 10060;
-        case ECONNREFUSED: return 10061;
-        case ELOOP: return 10062;
-        case ENAMETOOLONG: return 10063;
-        case EHOSTDOWN: return 10064;
-        case EHOSTUNREACH: return 10065;
-        case ENOTEMPTY: return 10066;
-        case EUSERS: return 10068;
-        case EDQUOT: return 10069;
-        case ESTALE: return 10070;
-        case EREMOTE: return 10071;
-        default: return 10022;
-    }
-}
+#include <utility>
 
 // ---- SocketManager ---------------------------------------------------------
 
@@ -113,135 +58,104 @@ int SocketManager::ShutDown() {
     return 0;
 }
 
-// ---- SocketWindow ----------------------------------------------------------
-
-bool SocketWindow::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
-    if (owner_.handle_ == Socket::kNoSocket || handle != static_cast<WPARAM>(owner_.handle_))
-        return false;
-    const int event = static_cast<int>(eventAndError & 0xFFFF);
-    const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
-    const Socket::Handle h = owner_.handle_;
-    // A handler may destroy the socket or its owner; stop at once then.
-    const std::shared_ptr<bool> alive = owner_.alive_;
-    static constexpr int kBits[] = {sockev::Read,   sockev::Write,   sockev::OOB,
-                                    sockev::Accept, sockev::Connect, sockev::Close};
-    for (int bit : kBits) {
-        if ((event & bit) == 0) continue;
-        if (!*alive) break;
-        if (window_ != nullptr && (notificationSet_ & bit) != 0) {
-            // A window that is gone gets nothing; its owner should have
-            // cleared it, but a dangling call would be worse than a lost event.
-            if (owner_.loop_ == nullptr || owner_.loop_->Alive(windowId_))
-                window_->HandleMessage(snMsgSocketNotification, handle, eventAndError);
-            continue;
-        }
-        switch (bit) {
-            case sockev::Read: owner_.DoReadNotification(h, error); break;
-            case sockev::Write: owner_.DoWriteNotification(h, error); break;
-            case sockev::OOB: owner_.DoOOBNotification(h, error); break;
-            case sockev::Accept: owner_.DoAcceptNotification(h, error); break;
-            case sockev::Connect: owner_.DoConnectNotification(h, error); break;
-            case sockev::Close: owner_.DoCloseNotification(h, error); break;
-        }
-    }
-    return true;
-}
-
 // ---- Socket ----------------------------------------------------------------
 
-Socket::Socket() : window_(*this) { ISocket(); }
+Socket::Socket() = default;
 
-Socket::Socket(EventLoop& loop) : window_(*this), loop_(&loop) { ISocket(); }
+Socket::Socket(EventLoop& loop) : loop_(&loop) {}
 
 Socket::Socket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol)
-    : myAddress_(address),
-      family_(family),
-      type_(type),
-      protocol_(protocol),
-      window_(*this),
-      loop_(&loop) {
-    ISocket();
+    : myAddress_(address), family_(family), type_(type), protocol_(protocol), loop_(&loop) {}
+
+Socket::Socket(EventLoop& loop, FileDescriptor fd) : fd_(std::move(fd)), loop_(&loop) {
+    if (!fd_.Valid()) return;
+    const int flags = fcntl(fd_.Get(), F_GETFL);
+    if (flags >= 0) fcntl(fd_.Get(), F_SETFL, flags | O_NONBLOCK);
+    int length = 16;
+    GetMyAddress(myAddress_, length);
+    length = 16;
+    GetPeerAddress(peerAddress_, length);
+    int value = 0;
+    if (GetIntOption(SOL_SOCKET, SO_DOMAIN, value) == 0) family_ = value;
+    if (GetIntOption(SOL_SOCKET, SO_TYPE, value) == 0) type_ = value;
+    if (GetIntOption(SOL_SOCKET, SO_PROTOCOL, value) == 0) protocol_ = value;
+    lastError_ = 0;
 }
-
-Socket::Socket(EventLoop& loop, Handle handle) : Socket(handle) { loop_ = &loop; }
-
-Socket::Socket(Handle handle) : handle_(handle), window_(*this) {
-    ISocket();
-    if (handle_ >= 0) {
-        const int flags = fcntl(handle_, F_GETFL);
-        if (flags >= 0) fcntl(handle_, F_SETFL, flags | O_NONBLOCK);
-        int length = 16;
-        GetMyAddress(myAddress_, length);
-        length = 16;
-        GetPeerAddress(peerAddress_, length);
-        int value = 0;
-        if (GetIntOption(SOL_SOCKET, SO_DOMAIN, value) == 0) family_ = value;
-        if (GetIntOption(SOL_SOCKET, SO_TYPE, value) == 0) type_ = value;
-        if (GetIntOption(SOL_SOCKET, SO_PROTOCOL, value) == 0) protocol_ = value;
-        lastError_ = 0;
-    }
-}
-
-void Socket::ISocket() { lastError_ = 0; }
 
 Socket::~Socket() {
     *alive_ = false;
-    if (pendingConnectTimer_ != 0 && loop_ != nullptr) loop_->Cancel(pendingConnectTimer_);
-    pendingConnectTimer_ = 0;
-    if (handle_ == kNoSocket) return;
-    if (keepHandle_) {
-        StopWatching();
-        return;
-    }
+    CancelConnectLater();
+    if (!fd_.Valid()) return;
     SetLingerOption(false, 60);
     CloseSocket();
 }
 
-int Socket::Fail() { return Fail(WinsockError(errno)); }
+Socket::Socket(Socket&& other) noexcept { *this = std::move(other); }
 
-int Socket::Fail(int winsockError) {
-    lastError_ = winsockError;
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this == &other) return *this;
+    CloseSocket();
+    // The descriptor's events are the other socket's until it lets go.
+    other.StopWatching();
+    const int pendingConnect = other.pendingConnectTimer_ != 0 ? other.pendingConnectError_ : 0;
+    other.CancelConnectLater();
+    fd_ = std::move(other.fd_);
+    bound_ = other.bound_;
+    myAddress_ = other.myAddress_;
+    peerAddress_ = other.peerAddress_;
+    family_ = other.family_;
+    type_ = other.type_;
+    protocol_ = other.protocol_;
+    lastError_ = other.lastError_;
+    maxReadBufferSize_ = other.maxReadBufferSize_;
+    eventSet_ = other.eventSet_;
+    owner_ = other.owner_;
+    notificationSet_ = other.notificationSet_;
+    if (loop_ == nullptr) loop_ = other.loop_;
+    ready_ = std::exchange(other.ready_, Readiness{});
+    other.eventSet_ = 0;
+    other.bound_ = false;
+    other.owner_ = nullptr;
+    if (pendingConnect != 0) DeliverConnectLater(pendingConnect);
+    Rearm();
+    return *this;
+}
+
+int Socket::Fail() { return Fail(errno); }
+
+int Socket::Fail(int error) {
+    lastError_ = error;
     return -1;
 }
 
 int Socket::CloseSocket() {
-    if (pendingConnectTimer_ != 0 && loop_ != nullptr) loop_->Cancel(pendingConnectTimer_);
-    pendingConnectTimer_ = 0;
+    CancelConnectLater();
     int rc = 0;
-    if (handle_ != kNoSocket) {
+    if (fd_.Valid()) {
         StopWatching();
         // On Linux the descriptor is released even when close reports an
         // error, so it is never kept: a second close could hit a reused
         // number.
-        if (close(handle_) != 0) rc = Fail();
+        if (!fd_.Close()) rc = Fail();
     }
-    handle_ = kNoSocket;
     bound_ = false;
-    window_.eventSet_ = 0;
-    listening_ = connecting_ = writeArmed_ = closeSeen_ = hangupParked_ = false;
-    oobArmed_ = true;
+    eventSet_ = 0;
+    ready_ = Readiness{};
     return rc;
 }
 
 int Socket::ShutDownSocket(int how) {
-    if (handle_ == kNoSocket) return 0;
-    if (shutdown(handle_, how) != 0) return Fail();
+    if (!fd_.Valid()) return 0;
+    if (shutdown(fd_.Get(), how) != 0) return Fail();
     bound_ = false;
     return 0;
 }
 
-void Socket::SetNotificationSet(int set) { window_.notificationSet_ = set; }
-
-void Socket::SetNotificationWindow(MessageTarget* window) {
-    window_.window_ = window;
-    window_.windowId_ = window != nullptr ? window->TargetId() : 0;
-}
-
 int Socket::CreateSocket() {
-    if (handle_ != kNoSocket) CloseSocket();
+    if (fd_.Valid()) CloseSocket();
     const int fd = socket(family_, type_ | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol_);
     if (fd < 0) return Fail();
-    handle_ = fd;
+    fd_.Reset(fd);
     return 0;
 }
 
@@ -259,19 +173,16 @@ int Socket::BindSocket(const SocketAddress& address) {
 }
 
 int Socket::BindSocket() {
-    if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
+    if (!fd_.Valid()) return Fail(ENOTSOCK);
     const sockaddr_in in = SockAddrFor(myAddress_);
     // A restarted server must get its port back while connections of the
     // previous run linger in TIME_WAIT; on Linux this does not let two
     // listeners share a port.
     if (type_ == SOCK_STREAM) SetReuseAddressOption(true);
-    if (bind(handle_, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) return Fail();
+    if (bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) return Fail();
     bound_ = true;
     return 0;
 }
-
-void Socket::SetMyAddress(const SocketAddress& address) { myAddress_ = address; }
-void Socket::SetPeerSocketAddress(const SocketAddress& address) { peerAddress_ = address; }
 
 void Socket::SetSocketStyle(int family, int type, int protocol) {
     family_ = family;
@@ -279,23 +190,13 @@ void Socket::SetSocketStyle(int family, int type, int protocol) {
     protocol_ = protocol;
 }
 
-int Socket::StartAcceptNotification() { return StartCustomNotification(sockev::AcceptSet); }
-int Socket::StartRegularNotification() { return StartCustomNotification(sockev::RegularSet); }
-int Socket::CancelNotification() { return StartCustomNotification(0); }
-
 int Socket::StartCustomNotification(int set) {
-    if (handle_ == kNoSocket) {
-        window_.lastError_ = wsa::NotSocket;
-        return Fail(wsa::NotSocket);
-    }
-    if (loop_ == nullptr) {
-        window_.lastError_ = wsa::NotInitialised;
-        return Fail(wsa::NotInitialised);
-    }
-    window_.eventSet_ = set & sockev::AllSet;
-    oobArmed_ = true;
-    hangupParked_ = false;
-    if (!Rearm()) return Fail(window_.lastError_);
+    if (!fd_.Valid()) return Fail(ENOTSOCK);
+    if (loop_ == nullptr) return Fail(EINVAL);
+    eventSet_ = set & sockev::AllSet;
+    ready_.oobArmed = true;
+    ready_.hangupParked = false;
+    if (!Rearm()) return -1;
     return 0;
 }
 
@@ -305,14 +206,12 @@ int Socket::ConvertProtocol(const char* name) {
     return 0;
 }
 
-int Socket::GetDriverWaitingSize() {
-    if (handle_ == kNoSocket) return 0;
+int Socket::GetDriverWaitingSize() const {
+    if (!fd_.Valid()) return 0;
     int n = 0;
-    if (ioctl(handle_, FIONREAD, &n) != 0) return 0;
+    if (ioctl(fd_.Get(), FIONREAD, &n) != 0) return 0;
     return n;
 }
-
-int Socket::GetTotalWaitingSize() { return GetDriverWaitingSize(); }
 
 namespace {
 using AddressQuery = int (*)(int, sockaddr*, socklen_t*);
@@ -342,41 +241,41 @@ int Socket::GetMyAddress(SocketAddress& address, int& length, Handle handle) {
 }
 
 int Socket::GetMyAddress(SocketAddress& address, int& length) {
-    return GetMyAddress(address, length, handle_);
+    return GetMyAddress(address, length, fd_.Get());
 }
 
 int Socket::GetPeerAddress(SocketAddress& address, int& length, Handle handle) {
-    if (handle == 0) handle = handle_;
+    if (handle == 0) handle = fd_.Get();
     if (QueryAddress(getpeername, handle, address, length) != 0) return Fail();
     return 0;
 }
 
 int Socket::GetPeerAddress(SocketAddress& address, int& length) {
-    return GetPeerAddress(address, length, handle_);
+    return GetPeerAddress(address, length, fd_.Get());
 }
 
 void Socket::SetMaxReadBufferSize(int size) {
     if (size > 0) maxReadBufferSize_ = size;
 }
 
-int Socket::DoReadNotification(Handle, int) { return 0; }
-int Socket::DoWriteNotification(Handle, int) { return 0; }
-int Socket::DoOOBNotification(Handle, int) { return 0; }
-int Socket::DoAcceptNotification(Handle, int) { return 0; }
-int Socket::DoConnectNotification(Handle, int) { return 0; }
-int Socket::DoCloseNotification(Handle, int) { return 0; }
+int Socket::DoReadNotification(int) { return 0; }
+int Socket::DoWriteNotification(int) { return 0; }
+int Socket::DoOOBNotification(int) { return 0; }
+int Socket::DoAcceptNotification(int) { return 0; }
+int Socket::DoConnectNotification(int) { return 0; }
+int Socket::DoCloseNotification(int) { return 0; }
 
 // ---- options ---------------------------------------------------------------
 
 int Socket::SetIntOption(int level, int option, int value) {
-    if (setsockopt(handle_, level, option, &value, sizeof value) != 0) return Fail();
+    if (setsockopt(fd_.Get(), level, option, &value, sizeof value) != 0) return Fail();
     return 0;
 }
 
 int Socket::GetIntOption(int level, int option, int& value) {
     int v = 0;
     socklen_t size = sizeof v;
-    if (getsockopt(handle_, level, option, &v, &size) != 0) return Fail();
+    if (getsockopt(fd_.Get(), level, option, &v, &size) != 0) return Fail();
     value = v;
     return 0;
 }
@@ -401,14 +300,14 @@ int Socket::SetLingerOption(bool on, std::uint16_t seconds) {
     linger l{};
     l.l_onoff = on ? 1 : 0;
     l.l_linger = seconds;
-    if (setsockopt(handle_, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return Fail();
+    if (setsockopt(fd_.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return Fail();
     return 0;
 }
 
 int Socket::GetLingerOption(bool& on, std::uint16_t& seconds) {
     linger l{};
     socklen_t size = sizeof l;
-    if (getsockopt(handle_, SOL_SOCKET, SO_LINGER, &l, &size) != 0) return Fail();
+    if (getsockopt(fd_.Get(), SOL_SOCKET, SO_LINGER, &l, &size) != 0) return Fail();
     on = l.l_onoff != 0;
     seconds = static_cast<std::uint16_t>(l.l_linger);
     return 0;
@@ -439,33 +338,32 @@ int Socket::GetReuseAddressOption(bool& on) { return GetBoolOption(SOL_SOCKET, S
 // ---- readiness -------------------------------------------------------------
 
 void Socket::StopWatching() {
-    if (watchedMask_ != 0 && loop_ != nullptr && handle_ != kNoSocket) loop_->Unwatch(handle_);
+    if (watchedMask_ != 0 && loop_ != nullptr && fd_.Valid()) loop_->Unwatch(fd_.Get());
     watchedMask_ = 0;
 }
 
 bool Socket::Rearm() {
-    if (handle_ == kNoSocket || loop_ == nullptr) {
+    if (!fd_.Valid() || loop_ == nullptr) {
         StopWatching();
         return true;
     }
-    const int set = window_.eventSet_;
     std::uint32_t mask = 0;
-    if (set != 0) {
-        if (listening_) {
-            if (set & sockev::Accept) mask |= EPOLLIN;
-        } else if (connecting_) {
+    if (eventSet_ != 0) {
+        if (ready_.listening) {
+            if (eventSet_ & sockev::Accept) mask |= EPOLLIN;
+        } else if (ready_.connecting) {
             // Completion is watched whatever the set, so that the state is
             // right when the connect event is asked for later.
             mask |= EPOLLOUT;
         } else if (pendingConnectTimer_ == 0) {
-            if ((set & sockev::Read) && !closeSeen_) mask |= EPOLLIN | EPOLLRDHUP;
-            if ((set & sockev::OOB) && oobArmed_ && !closeSeen_) mask |= EPOLLPRI;
-            if ((set & sockev::Write) && writeArmed_) mask |= EPOLLOUT;
+            if ((eventSet_ & sockev::Read) && !ready_.closeSeen) mask |= EPOLLIN | EPOLLRDHUP;
+            if ((eventSet_ & sockev::OOB) && ready_.oobArmed && !ready_.closeSeen) mask |= EPOLLPRI;
+            if ((eventSet_ & sockev::Write) && ready_.writeArmed) mask |= EPOLLOUT;
         }
     }
     // A hang-up is reported on every wait, whatever the mask: without a
     // read to turn it into a close event, watching would spin.
-    if (hangupParked_ && (mask & EPOLLIN) == 0) mask = 0;
+    if (ready_.hangupParked && (mask & EPOLLIN) == 0) mask = 0;
     if (mask == 0) {
         StopWatching();
         return true;
@@ -473,210 +371,199 @@ bool Socket::Rearm() {
     if (mask == watchedMask_) return true;
     bool ok;
     if (watchedMask_ == 0) {
-        ok = loop_->Watch(handle_, mask, [this, alive = alive_](std::uint32_t events) {
+        ok = loop_->Watch(fd_.Get(), mask, [this, alive = alive_](std::uint32_t events) {
             if (*alive) OnReady(events);
         });
     } else {
-        ok = loop_->Modify(handle_, mask);
+        ok = loop_->Modify(fd_.Get(), mask);
     }
     if (!ok) {
-        window_.lastError_ = WinsockError(errno);
-        lastError_ = window_.lastError_;
+        lastError_ = errno;
         watchedMask_ = 0;
         return false;
     }
-    window_.lastError_ = 0;
     watchedMask_ = mask;
     return true;
 }
 
 bool Socket::Deliver(int event, int error) {
-    if ((window_.eventSet_ & event) == 0) return handle_ != kNoSocket;
+    if ((eventSet_ & event) == 0) return fd_.Valid();
     const std::shared_ptr<bool> alive = alive_;
-    const Handle h = handle_;
-    window_.DoSocketNotification(static_cast<WPARAM>(h),
-                                 static_cast<LPARAM>(event) | (static_cast<LPARAM>(error) << 16));
-    return *alive && handle_ == h;
+    const Handle h = fd_.Get();
+    if (owner_ != nullptr && (notificationSet_ & event) != 0) {
+        switch (event) {
+            case sockev::Read: owner_->OnReadable(); break;
+            case sockev::Write: owner_->OnWritable(); break;
+            case sockev::OOB: owner_->OnOutOfBand(); break;
+            case sockev::Accept: owner_->OnAccept(); break;
+            case sockev::Connect: owner_->OnConnected(error); break;
+            case sockev::Close: owner_->OnClosed(error); break;
+            default: break;
+        }
+    } else {
+        switch (event) {
+            case sockev::Read: DoReadNotification(error); break;
+            case sockev::Write: DoWriteNotification(error); break;
+            case sockev::OOB: DoOOBNotification(error); break;
+            case sockev::Accept: DoAcceptNotification(error); break;
+            case sockev::Connect: DoConnectNotification(error); break;
+            case sockev::Close: DoCloseNotification(error); break;
+            default: break;
+        }
+    }
+    return *alive && fd_.Get() == h;
+}
+
+void Socket::DeliverConnectLater(int error) {
+    if (loop_ == nullptr) return;
+    pendingConnectError_ = error;
+    pendingConnectTimer_ = loop_->After(0, [this, alive = alive_] {
+        if (!*alive) return;
+        pendingConnectTimer_ = 0;
+        Rearm();
+        Deliver(sockev::Connect, pendingConnectError_);
+    });
+}
+
+void Socket::CancelConnectLater() {
+    if (pendingConnectTimer_ != 0 && loop_ != nullptr) loop_->Cancel(pendingConnectTimer_);
+    pendingConnectTimer_ = 0;
 }
 
 namespace {
 int PendingError(int fd) {
     int error = 0;
     socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return WinsockError(errno);
-    return WinsockError(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error;
 }
 }  // namespace
 
 void Socket::OnReady(std::uint32_t events) {
-    if (handle_ == kNoSocket) return;
+    if (!fd_.Valid()) return;
     const std::shared_ptr<bool> alive = alive_;
     const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
 
-    if (listening_) {
+    if (ready_.listening) {
         if (events & (EPOLLIN | EPOLLERR)) Deliver(sockev::Accept, 0);
         return;
     }
 
-    if (connecting_) {
+    if (ready_.connecting) {
         if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
-        const int error = PendingError(handle_);
-        connecting_ = false;
+        const int error = PendingError(fd_.Get());
+        ready_.connecting = false;
         Rearm();
         if (!Deliver(sockev::Connect, error)) return;
         if (error == 0) Deliver(sockev::Write, 0);
         return;
     }
 
-    if (writeArmed_ && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+    if (ready_.writeArmed && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
         // On a broken connection the next Write reports the error.
-        writeArmed_ = false;
+        ready_.writeArmed = false;
         Rearm();
         if (!Deliver(sockev::Write, 0)) return;
     }
 
-    if (oobArmed_ && (events & EPOLLPRI) && (window_.eventSet_ & sockev::OOB)) {
-        oobArmed_ = false;
+    if (ready_.oobArmed && (events & EPOLLPRI) && (eventSet_ & sockev::OOB)) {
+        ready_.oobArmed = false;
         Rearm();
         if (!Deliver(sockev::OOB, 0)) return;
     }
 
-    const bool readWanted = (window_.eventSet_ & sockev::Read) != 0 && !closeSeen_;
+    const bool readWanted = (eventSet_ & sockev::Read) != 0 && !ready_.closeSeen;
     if (type_ != SOCK_STREAM) {
         // Datagrams have no close; an empty datagram is still a datagram.
         if (readWanted && (events & EPOLLIN)) Deliver(sockev::Read, 0);
         return;
     }
     if (readWanted && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
-        if (GetDriverWaitingSize() > 0) {
+        if (GetTotalWaitingSize() > 0) {
             // Data first: the close comes once the last byte has been read.
             if (!Deliver(sockev::Read, 0)) return;
         } else {
             bool closed = false;
             int error = 0;
             if (events & EPOLLERR) {
-                error = PendingError(handle_);
+                error = PendingError(fd_.Get());
                 closed = error != 0 || (events & (EPOLLHUP | EPOLLRDHUP)) != 0;
             } else if (events & (EPOLLRDHUP | EPOLLHUP)) {
                 closed = true;
             } else {
                 char byte;
-                const ssize_t r = recv(handle_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                const ssize_t r = recv(fd_.Get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
                 if (r == 0) {
                     closed = true;
                 } else if (r > 0) {
                     if (!Deliver(sockev::Read, 0)) return;
                 } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     closed = true;
-                    error = WinsockError(errno);
+                    error = errno;
                 }
             }
             if (closed) {
-                closeSeen_ = true;
+                ready_.closeSeen = true;
                 Rearm();
                 if (!Deliver(sockev::Close, error)) return;
             }
         }
     }
 
-    if (!*alive || handle_ == kNoSocket) return;
-    if (trouble && ((window_.eventSet_ & sockev::Read) == 0 || closeSeen_)) {
-        hangupParked_ = true;
+    if (!*alive || !fd_.Valid()) return;
+    if (trouble && ((eventSet_ & sockev::Read) == 0 || ready_.closeSeen)) {
+        ready_.hangupParked = true;
         Rearm();
     }
 }
 
-void Socket::TakeNotificationState(Socket& other) {
-    if (other.watchedMask_ != 0 && other.loop_ != nullptr && other.handle_ != kNoSocket)
-        other.loop_->Unwatch(other.handle_);
-    other.watchedMask_ = 0;
-    window_.eventSet_ = other.window_.eventSet_;
-    window_.window_ = other.window_.window_;
-    window_.windowId_ = other.window_.windowId_;
-    window_.notificationSet_ = other.window_.notificationSet_;
-    if (loop_ == nullptr) loop_ = other.loop_;
-    watchedMask_ = 0;
-    Rearm();
-}
-
 // ---- StreamSocket ----------------------------------------------------------
 
-StreamSocket& StreamSocket::operator=(StreamSocket& other) {
-    if (this == &other) return *this;
-    if (handle_ != kNoSocket && handle_ != other.handle_) {
-        if (keepHandle_) {
-            StopWatching();
-            handle_ = kNoSocket;
-        } else {
-            CloseSocket();
-        }
-    } else if (handle_ != kNoSocket) {
-        StopWatching();
-    }
-    family_ = other.family_;
-    type_ = other.type_;
-    protocol_ = other.protocol_;
-    handle_ = other.handle_;
-    bound_ = other.bound_;
-    myAddress_ = other.myAddress_;
-    peerAddress_ = other.peerAddress_;
-    keepHandle_ = other.keepHandle_;
-    state_ = other.state_;
-    listening_ = other.listening_;
-    connecting_ = other.connecting_;
-    writeArmed_ = other.writeArmed_;
-    oobArmed_ = other.oobArmed_;
-    closeSeen_ = other.closeSeen_;
-    hangupParked_ = other.hangupParked_;
-    TakeNotificationState(other);
-    return *this;
-}
-
 int StreamSocket::Read(char* buffer, int& length) {
-    if (handle_ == kNoSocket) {
+    if (!fd_.Valid()) {
         length = 0;
-        return Fail(wsa::NotSocket);
+        return Fail(ENOTSOCK);
     }
     if (length <= 0) {
         length = 0;
         return 0;
     }
-    const ssize_t r = recv(handle_, buffer, static_cast<std::size_t>(length), 0);
+    const ssize_t r = recv(fd_.Get(), buffer, static_cast<std::size_t>(length), 0);
     if (r >= 0) {
         length = static_cast<int>(r);
         return 0;
     }
     length = 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        lastError_ = wsa::WouldBlock;
+        lastError_ = EWOULDBLOCK;
         return 0;
     }
     return Fail();
 }
 
 int StreamSocket::Write(const char* data, int& length, int flags) {
-    if (handle_ == kNoSocket) {
+    if (!fd_.Valid()) {
         length = 0;
-        return Fail(wsa::NotSocket);
+        return Fail(ENOTSOCK);
     }
     if (length <= 0) {
         length = 0;
         return 0;
     }
     const int wanted = length;
-    const ssize_t r = send(handle_, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
+    const ssize_t r = send(fd_.Get(), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
     if (r >= 0) {
         length = static_cast<int>(r);
         if (length < wanted) {
-            writeArmed_ = true;
+            ready_.writeArmed = true;
             Rearm();
         }
         return 0;
     }
     length = 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        lastError_ = wsa::WouldBlock;
-        writeArmed_ = true;
+        lastError_ = EWOULDBLOCK;
+        ready_.writeArmed = true;
         Rearm();
         return 0;
     }
@@ -684,12 +571,13 @@ int StreamSocket::Write(const char* data, int& length, int flags) {
 }
 
 int StreamSocket::ReadOOB(char* buffer, int& length) {
-    if (handle_ == kNoSocket) {
+    if (!fd_.Valid()) {
         length = 0;
-        return Fail(wsa::NotSocket);
+        return Fail(ENOTSOCK);
     }
-    const ssize_t r = recv(handle_, buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_OOB);
-    oobArmed_ = true;
+    const ssize_t r =
+        recv(fd_.Get(), buffer, static_cast<std::size_t>(std::max(length, 0)), MSG_OOB);
+    ready_.oobArmed = true;
     Rearm();
     if (r >= 0) {
         length = static_cast<int>(r);
@@ -698,7 +586,7 @@ int StreamSocket::ReadOOB(char* buffer, int& length) {
     length = 0;
     // No urgent byte waiting is "would block", as with ordinary data.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINVAL || errno == EINTR) {
-        lastError_ = wsa::WouldBlock;
+        lastError_ = EWOULDBLOCK;
         return 0;
     }
     return Fail();
@@ -709,10 +597,10 @@ int StreamSocket::WriteOOB(const char* data, int& length, int flags) {
 }
 
 int StreamSocket::Listen(int backlog) {
-    if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
-    if (listen(handle_, backlog) != 0) return Fail();
+    if (!fd_.Valid()) return Fail(ENOTSOCK);
+    if (listen(fd_.Get(), backlog) != 0) return Fail();
     state_ = Listening;
-    listening_ = true;
+    ready_.listening = true;
     Rearm();
     return 0;
 }
@@ -723,61 +611,49 @@ int StreamSocket::Connect(const SocketAddress& address) {
 }
 
 int StreamSocket::Connect() {
-    if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
+    if (!fd_.Valid()) return Fail(ENOTSOCK);
     const sockaddr_in in = SockAddrFor(peerAddress_);
-    if (connect(handle_, reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) {
+    if (connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) {
         // Done at once (state 1); the connect event still follows, as it
         // does for a connection that took its time.
         state_ = ConnectedAtOnce;
-        connecting_ = true;
+        ready_.connecting = true;
         Rearm();
         return 0;
     }
     const int e = errno;
     if (e == EINPROGRESS || e == EAGAIN || e == EINTR) {
-        connecting_ = true;
+        ready_.connecting = true;
         Rearm();
-        return Fail(wsa::WouldBlock);
+        return Fail(EINPROGRESS);
     }
     if (e == ECONNREFUSED && loop_ != nullptr) {
         // Refused before connect returned (loopback): report it the way a
         // refusal from afar is reported, as the outcome of the connect event.
-        const int error = WinsockError(e);
-        pendingConnectTimer_ = loop_->After(0, [this, alive = alive_, error] {
-            if (!*alive) return;
-            pendingConnectTimer_ = 0;
-            Rearm();
-            Deliver(sockev::Connect, error);
-        });
-        return Fail(wsa::WouldBlock);
+        DeliverConnectLater(e);
+        return Fail(EINPROGRESS);
     }
-    return Fail(WinsockError(e));
+    return Fail(e);
 }
 
-int StreamSocket::Accept(Handle& handle, SocketAddress& address) {
-    if (handle_ == kNoSocket) return Fail(wsa::NotSocket);
+int StreamSocket::Accept(FileDescriptor& fd, SocketAddress& address) {
+    if (!fd_.Valid()) return Fail(ENOTSOCK);
     sockaddr_in in{};
     socklen_t size = sizeof in;
-    const int fd =
-        accept4(handle_, reinterpret_cast<sockaddr*>(&in), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return Fail();
-    handle = fd;
+    const int accepted =
+        accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&in), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (accepted < 0) return Fail();
+    fd.Reset(accepted);
     address.FromSockAddr(in);
     return 0;
 }
 
 int StreamSocket::Accept(StreamSocket& socket) {
-    Handle fd = kNoSocket;
+    FileDescriptor fd;
     SocketAddress peer;
     if (Accept(fd, peer) != 0) return -1;
-    // A handle the target keeps belongs to someone else: let go of it
-    // without closing. Either way its notification bookkeeping starts over.
-    if (socket.handle_ != kNoSocket && socket.keepHandle_) {
-        socket.StopWatching();
-        socket.handle_ = kNoSocket;
-    }
     socket.CloseSocket();
-    socket.handle_ = fd;
+    socket.fd_ = std::move(fd);
     socket.peerAddress_ = peer;
     int length = 16;
     socket.GetMyAddress(socket.myAddress_, length);
@@ -796,13 +672,13 @@ int StreamSocket::SetQuickAckOption(bool on) {
     return SetBoolOption(IPPROTO_TCP, TCP_QUICKACK, on);
 }
 
-int StreamSocket::DoReadNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
-int StreamSocket::DoWriteNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
-int StreamSocket::DoOOBNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
-int StreamSocket::DoAcceptNotification(Handle, int) { return 0; }
-int StreamSocket::DoCloseNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
+int StreamSocket::DoReadNotification(int error) { return error == 0 ? 0 : Fail(error); }
+int StreamSocket::DoWriteNotification(int error) { return error == 0 ? 0 : Fail(error); }
+int StreamSocket::DoOOBNotification(int error) { return error == 0 ? 0 : Fail(error); }
+int StreamSocket::DoAcceptNotification(int) { return 0; }
+int StreamSocket::DoCloseNotification(int error) { return error == 0 ? 0 : Fail(error); }
 
-int StreamSocket::DoConnectNotification(Handle, int error) {
+int StreamSocket::DoConnectNotification(int error) {
     if (error == 0) {
         state_ = Connected;
         return 0;
@@ -814,13 +690,13 @@ int StreamSocket::DoConnectNotification(Handle, int error) {
 // ---- DatagramSocket --------------------------------------------------------
 
 int DatagramSocket::Read(char* buffer, int& length, SocketAddress& from) {
-    if (handle_ == kNoSocket) {
+    if (!fd_.Valid()) {
         length = 0;
-        return Fail(wsa::NotSocket);
+        return Fail(ENOTSOCK);
     }
     sockaddr_in in{};
     socklen_t size = sizeof in;
-    const ssize_t r = recvfrom(handle_, buffer, static_cast<std::size_t>(std::max(length, 0)), 0,
+    const ssize_t r = recvfrom(fd_.Get(), buffer, static_cast<std::size_t>(std::max(length, 0)), 0,
                                reinterpret_cast<sockaddr*>(&in), &size);
     if (r >= 0) {
         length = static_cast<int>(r);
@@ -829,20 +705,20 @@ int DatagramSocket::Read(char* buffer, int& length, SocketAddress& from) {
     }
     length = 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        lastError_ = wsa::WouldBlock;
+        lastError_ = EWOULDBLOCK;
         return 0;
     }
     return Fail();
 }
 
 int DatagramSocket::Write(const char* data, int& length, const SocketAddress& to) {
-    if (handle_ == kNoSocket) {
+    if (!fd_.Valid()) {
         length = 0;
-        return Fail(wsa::NotSocket);
+        return Fail(ENOTSOCK);
     }
     sockaddr_in in{};
     to.ToSockAddr(in);
-    const ssize_t r = sendto(handle_, data, static_cast<std::size_t>(std::max(length, 0)),
+    const ssize_t r = sendto(fd_.Get(), data, static_cast<std::size_t>(std::max(length, 0)),
                              MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&in), sizeof in);
     if (r >= 0) {
         length = static_cast<int>(r);
@@ -850,8 +726,8 @@ int DatagramSocket::Write(const char* data, int& length, const SocketAddress& to
     }
     length = 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        lastError_ = wsa::WouldBlock;
-        writeArmed_ = true;
+        lastError_ = EWOULDBLOCK;
+        ready_.writeArmed = true;
         Rearm();
         return 0;
     }
@@ -862,5 +738,5 @@ int DatagramSocket::Write(const char* data, int& length) {
     return Write(data, length, peerAddress_);
 }
 
-int DatagramSocket::DoReadNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
-int DatagramSocket::DoWriteNotification(Handle, int error) { return error == 0 ? 0 : Fail(error); }
+int DatagramSocket::DoReadNotification(int error) { return error == 0 ? 0 : Fail(error); }
+int DatagramSocket::DoWriteNotification(int error) { return error == 0 ? 0 : Fail(error); }

@@ -1,35 +1,41 @@
 #pragma once
-// Sockets with event notification. Every socket is non-blocking; its
-// descriptor is watched by the event loop it was given (an accepted socket
-// takes its listener's) for the events it asked for, and each event (with its error code) either
-// calls the socket's own Do...Notification handler or, when a notification
-// window is set and the notification set contains the event, is sent
-// synchronously to that window as message 1325: wParam the handle
-// (static_cast<WPARAM>(GetHandle())), lParam
-// the event in the low 16 bits and the error in the high 16 bits.
+// Sockets with event notification. Every socket is non-blocking and owns
+// its descriptor; a socket moves, it is never copied. Its descriptor is
+// watched by the event loop it was given (an accepted socket takes its
+// listener's) for the events it asked for. Each event either goes to the
+// socket's owner as a typed call (SocketEvents), when an owner is set and
+// the notification set contains the event, or else to the socket's own
+// Do...Notification handler.
 //
 // When events come: read while data waits (level-triggered: again on every
 // turn of the loop until it is read, or until the set no longer has read);
 // close once after the last data has been reported, for an orderly
-// shutdown (error 0) or a reset (10054); write once when the socket takes
-// data again after a Write would block or was short, and once after a
+// shutdown (error 0) or a reset (ECONNRESET); write once when the socket
+// takes data again after a Write would block or was short, and once after a
 // connect event without error; connect once when a Connect under way ends
-// (error from the system, e.g. 10061); accept while connections wait;
-// out-of-band once until ReadOOB or a new request. A socket whose set
+// (error from the system, e.g. ECONNREFUSED); accept while connections
+// wait; out-of-band once until ReadOOB or a new request. A socket whose set
 // lacks read hears nothing of the peer's close until reads are asked for.
 //
-// Return convention: 0 success, -1 failure with the error in LastError().
-// Error codes use the Winsock numbering (10035 would block, 10061 refused,
-// ...), so SocketError's texts apply. "Would block" on Read and Write is
-// success with nothing moved.
+// Return convention: 0 success, -1 failure with the errno value in
+// LastError(); events carry errno values too. "Would block" on Read and
+// Write is success with nothing moved (LastError() EWOULDBLOCK). Only the
+// code that shows an error turns it into the Winsock numbering of its text
+// (WinsockError and SocketError, net/SocketError.h).
+//
+// A TLS stream slots in as a StreamSocket whose Read and Write move bytes
+// through the TLS engine and whose GetTotalWaitingSize counts the bytes the
+// engine holds decrypted; the events and their owners stay as they are.
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
+#include "core/File.h"
 #include "net/EventLoop.h"
 #include "net/SocketAddress.h"
 
-// Event bits.
+// Event bits, for the sets a socket asks for and the notification set.
 namespace sockev {
 inline constexpr int Read = 1;
 inline constexpr int Write = 2;
@@ -41,26 +47,6 @@ inline constexpr int AcceptSet = 8;
 inline constexpr int RegularSet = 55;  // read, write, out-of-band, connect, close
 inline constexpr int AllSet = 63;
 }  // namespace sockev
-
-// Error codes the program tests for by number.
-namespace wsa {
-inline constexpr int WouldBlock = 10035;
-inline constexpr int InvalidArgument = 10022;
-inline constexpr int NotSocket = 10038;
-inline constexpr int AddressInUse = 10048;
-inline constexpr int ConnectionReset = 10054;
-inline constexpr int NotConnected = 10057;
-inline constexpr int TimedOut = 10060;
-inline constexpr int ConnectionRefused = 10061;
-inline constexpr int NotInitialised = 10093;
-}  // namespace wsa
-
-// errno to the Winsock code (EAGAIN/EWOULDBLOCK/EINPROGRESS 10035,
-// ECONNREFUSED 10061, ECONNRESET 10054, EPIPE 10058, ...). 0 stays 0; an
-// errno without a counterpart gives 10022 (invalid argument) for
-// argument-like errors and 10055 (no buffers) for resource shortage, see
-// Socket.cpp.
-int WinsockError(int errnoValue);
 
 // The library's start and stop, once per process. Startup also makes a
 // write to a connection the peer has closed an error instead of a signal.
@@ -95,35 +81,22 @@ private:
     SocketInfo info_;
 };
 
-class Socket;
-
-// A socket's notification state: the event set last requested, the window
-// that events are forwarded to and which events it gets.
-class SocketWindow {
+// What the owner of a socket (SetNotificationWindow) hears of it: called
+// synchronously on the loop's thread, from inside the socket's readiness
+// handling. A handler may close, move or destroy the socket; delivery stops
+// there. Errors are errno values.
+class SocketEvents {
 public:
-    static constexpr int snMsgSocketNotification = 1325;
-
-    explicit SocketWindow(Socket& owner) : owner_(owner) {}
-
-    // The dispatch of one notification: another socket's handle is not
-    // handled (false); each of the six events in lParam's low 16 bits is
-    // forwarded (sent) to the notification window when the notification
-    // set contains it, or else given to the socket's handler.
-    bool DoSocketNotification(WPARAM handle, LPARAM eventAndError);
-
-    int GetEventSet() const { return eventSet_; }
-    MessageTarget* GetNotificationWindow() const { return window_; }
-    int GetNotificationSet() const { return notificationSet_; }
-    int LastError() const { return lastError_; }
-
-private:
-    friend class Socket;
-    Socket& owner_;
-    int eventSet_ = 0;
-    MessageTarget* window_ = nullptr;
-    std::uint64_t windowId_ = 0;
-    int notificationSet_ = sockev::AllSet;
-    int lastError_ = 0;
+    virtual ~SocketEvents() = default;
+    virtual void OnReadable() {}
+    virtual void OnWritable() {}
+    virtual void OnOutOfBand() {}
+    virtual void OnAccept() {}
+    // 0: connected (the first OnWritable follows); else why not.
+    virtual void OnConnected(int /*error*/) {}
+    // 0: the peer closed in order, after the last data was reported; else
+    // the connection broke (ECONNRESET, ...).
+    virtual void OnClosed(int /*error*/) {}
 };
 
 class Socket {
@@ -132,67 +105,68 @@ public:
     static constexpr Handle kNoSocket = -1;
 
     // A socket without a loop hears of no events until it gets one: by
-    // Accept (the listener's loop) or by a hand-over from a socket that has
-    // one. Requests for notifications fail with 10093 until then.
+    // Accept (the listener's loop) or by taking over a socket that has one.
+    // Requests for notifications fail with EINVAL until then.
     Socket();
     explicit Socket(EventLoop& loop);
     Socket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol);
-    // Wraps an existing descriptor (made non-blocking) and reads its
-    // addresses.
-    explicit Socket(Handle handle);
-    Socket(EventLoop& loop, Handle handle);
-    // Closes the handle unless keep-handle is set.
+    // Takes over a descriptor (made non-blocking) and reads its addresses
+    // and style.
+    Socket(EventLoop& loop, FileDescriptor fd);
+    // Closes the descriptor (linger off: the system finishes sending).
     virtual ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    virtual int CloseSocket();
+    int CloseSocket();
     // how: 0 receive, 1 send, 2 both. No handle: 0.
-    virtual int ShutDownSocket(int how);
-    // Which events go to the notification window (default all six).
-    virtual void SetNotificationSet(int set);
-    // nullptr: every event goes to this socket's own handlers. The window
-    // must outlive the socket's notifications (its owner holds the socket).
-    virtual void SetNotificationWindow(MessageTarget* window);
+    int ShutDownSocket(int how);
+    // Which events go to the owner (default all six).
+    void SetNotificationSet(int set) { notificationSet_ = set; }
+    // nullptr: every event goes to this socket's own handlers. The owner
+    // must outlive the socket's notifications (it holds the socket).
+    void SetNotificationWindow(SocketEvents* owner) { owner_ = owner; }
     // A non-blocking, close-on-exec socket of the stored style.
-    virtual int CreateSocket();
-    virtual int BindSocket(const SocketAddress& address);
-    virtual int BindSocket();
-    virtual void SetMyAddress(const SocketAddress& address);
-    virtual void SetPeerSocketAddress(const SocketAddress& address);
-    virtual void SetSocketStyle(int family, int type, int protocol);
+    int CreateSocket();
+    int BindSocket(const SocketAddress& address);
+    int BindSocket();
+    void SetMyAddress(const SocketAddress& address) { myAddress_ = address; }
+    void SetPeerSocketAddress(const SocketAddress& address) { peerAddress_ = address; }
+    void SetSocketStyle(int family, int type, int protocol);
 
     // Replace the requested event set (accept set, regular set, the given
     // set, nothing). Takes effect at once; may be called from inside a
     // notification (a session stops reads while it is busy this way).
     // -1 with LastError() when there is no handle or no event loop.
-    virtual int StartAcceptNotification();
-    virtual int StartRegularNotification();
-    virtual int StartCustomNotification(int set);
-    virtual int CancelNotification();
+    int StartAcceptNotification() { return StartCustomNotification(sockev::AcceptSet); }
+    int StartRegularNotification() { return StartCustomNotification(sockev::RegularSet); }
+    int StartCustomNotification(int set);
+    int CancelNotification() { return StartCustomNotification(0); }
 
     // "tcp" or nullptr 6, "udp" 17, else 0.
-    virtual int ConvertProtocol(const char* name);
-    // Bytes that can be read now (0 when the query fails).
-    virtual int GetDriverWaitingSize();
-    virtual int GetTotalWaitingSize();
+    static int ConvertProtocol(const char* name);
+    // Bytes the system holds ready to read (0 when the query fails), and
+    // those plus what the stream itself holds: the readiness handling asks
+    // the latter whether a read event has data to report.
+    int GetDriverWaitingSize() const;
+    virtual int GetTotalWaitingSize() const { return GetDriverWaitingSize(); }
     // Local / remote address of handle (this socket's when omitted, or 0
     // for the peer form). length: in/out, bytes of the address.
-    virtual int GetMyAddress(SocketAddress& address, int& length, Handle handle);
-    virtual int GetMyAddress(SocketAddress& address, int& length);
-    virtual int GetPeerAddress(SocketAddress& address, int& length, Handle handle);
-    virtual int GetPeerAddress(SocketAddress& address, int& length);
+    int GetMyAddress(SocketAddress& address, int& length, Handle handle);
+    int GetMyAddress(SocketAddress& address, int& length);
+    int GetPeerAddress(SocketAddress& address, int& length, Handle handle);
+    int GetPeerAddress(SocketAddress& address, int& length);
     // Sizes of 0 or below are ignored.
-    virtual void SetMaxReadBufferSize(int size);
+    void SetMaxReadBufferSize(int size);
 
-    // Event handlers, called when no notification window takes the event.
-    // The base does nothing and returns 0.
-    virtual int DoReadNotification(Handle handle, int error);
-    virtual int DoWriteNotification(Handle handle, int error);
-    virtual int DoOOBNotification(Handle handle, int error);
-    virtual int DoAcceptNotification(Handle handle, int error);
-    virtual int DoConnectNotification(Handle handle, int error);
-    virtual int DoCloseNotification(Handle handle, int error);
+    // The socket's own event handlers, for the events no owner takes. The
+    // base does nothing and returns 0.
+    virtual int DoReadNotification(int error);
+    virtual int DoWriteNotification(int error);
+    virtual int DoOOBNotification(int error);
+    virtual int DoAcceptNotification(int error);
+    virtual int DoConnectNotification(int error);
+    virtual int DoCloseNotification(int error);
 
     // Options (socket level). Getters write through their argument.
     int SetBroadcastOption(bool on);
@@ -215,51 +189,43 @@ public:
     int SetReuseAddressOption(bool on);
     int GetReuseAddressOption(bool& on);
 
-    Handle GetHandle() const { return handle_; }
-    bool IsBound() const { return bound_; }
-    const SocketAddress& GetMyAddress() const { return myAddress_; }
+    Handle GetHandle() const { return fd_.Get(); }
     const SocketAddress& GetPeerAddress() const { return peerAddress_; }
     int LastError() const { return lastError_; }
-    void SetLastError(int error) { lastError_ = error; }
-    int GetMaxReadBufferSize() const { return maxReadBufferSize_; }
-    bool GetKeepHandle() const { return keepHandle_; }
-    // Set: the destructor leaves the handle open (hand-over of an accepted
-    // connection).
-    void SetKeepHandle(bool keep) { keepHandle_ = keep; }
-    SocketWindow& Window() { return window_; }
-    const SocketWindow& Window() const { return window_; }
-
-    // Same handle and same notification window object.
-    bool operator==(const Socket& other) const {
-        return handle_ == other.handle_ && &window_ == &other.window_;
-    }
 
 protected:
-    friend class SocketWindow;
-    void ISocket();
+    // Moving hands over the descriptor, the addresses, the style, the
+    // requested events, the owner and the readiness state; this socket's
+    // readiness handler takes the descriptor's events from then on (it
+    // keeps its own loop if it has one). What this socket held before is
+    // closed. The moved-from socket holds nothing.
+    Socket(Socket&& other) noexcept;
+    Socket& operator=(Socket&& other) noexcept;
+
     int SetBoolOption(int level, int option, bool on);
     int GetBoolOption(int level, int option, bool& on);
     int SetIntOption(int level, int option, int value);
     int GetIntOption(int level, int option, int& value);
     // Records errno as the last error; returns -1.
     int Fail();
-    int Fail(int winsockError);
+    int Fail(int error);
     // The address as the system wants it, with the socket's family when it has none.
     sockaddr_in SockAddrFor(const SocketAddress& address) const;
 
     // Readiness bookkeeping for the event loop.
-    // false: the loop refused the descriptor (error in the window's).
+    // false: the loop refused the descriptor (error in LastError()).
     bool Rearm();
     void StopWatching();
     void OnReady(std::uint32_t events);
     // Dispatches one event; false when the socket was destroyed or lost
     // its handle meanwhile (the caller must stop).
     bool Deliver(int event, int error);
-    // Makes this socket the receiver of the handle's events, taking over
-    // from other (hand-over).
-    void TakeNotificationState(Socket& other);
+    // A connect refused before connect() returned is reported on the next
+    // turn of the loop, as a refusal from afar would be.
+    void DeliverConnectLater(int error);
+    void CancelConnectLater();
 
-    Handle handle_ = kNoSocket;
+    FileDescriptor fd_;
     bool bound_ = false;
     SocketAddress myAddress_;
     SocketAddress peerAddress_;
@@ -268,19 +234,27 @@ protected:
     int protocol_ = 0;
     int lastError_ = 0;
     int maxReadBufferSize_ = 8192;
-    bool keepHandle_ = false;
-    SocketWindow window_;
+    // Notification state: the events asked for, the owner, what it gets.
+    int eventSet_ = 0;
+    SocketEvents* owner_ = nullptr;
+    int notificationSet_ = sockev::AllSet;
 
     // Loop state: what is watched and why.
+    struct Readiness {
+        bool listening = false;
+        bool connecting = false;
+        bool writeArmed = false;    // a send would block: report writable once
+        bool oobArmed = true;       // one OOB event until ReadOOB or a new request
+        bool closeSeen = false;     // close reported; no more read events
+        bool hangupParked = false;  // hang-up seen while reads are off
+    };
     EventLoop* loop_ = nullptr;
     std::uint32_t watchedMask_ = 0;  // 0: not watched by this socket
-    bool listening_ = false;
-    bool connecting_ = false;
-    bool writeArmed_ = false;      // a send would block: report writable once
-    bool oobArmed_ = true;         // one OOB event until ReadOOB or a new request
-    bool closeSeen_ = false;       // close reported; no more read events
-    bool hangupParked_ = false;    // hang-up seen while reads are off
+    Readiness ready_;
     int pendingConnectTimer_ = 0;  // connect error found at once, delivered later
+    int pendingConnectError_ = 0;
+    // Cleared by the destructor: a handler that destroyed the socket is
+    // seen by the code that called it. Never moved.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -292,34 +266,32 @@ public:
     explicit StreamSocket(EventLoop& loop) : Socket(loop) {}
     StreamSocket(EventLoop& loop, const SocketAddress& address, int family, int type, int protocol)
         : Socket(loop, address, family, type, protocol) {}
-    explicit StreamSocket(Handle handle) : Socket(handle) {}
-    StreamSocket(EventLoop& loop, Handle handle) : Socket(loop, handle) {}
+    StreamSocket(EventLoop& loop, FileDescriptor fd) : Socket(loop, std::move(fd)) {}
     ~StreamSocket() override = default;
-
-    // Hand-over: copies style, handle, both addresses, keep-handle, the
-    // connection state and the notification state; the destination takes
-    // over the handle's events (this object stays the owner). A handle
-    // this object held before is closed first.
-    StreamSocket& operator=(StreamSocket& other);
+    // The hand-over of an accepted connection is a move.
+    StreamSocket(StreamSocket&& other) noexcept = default;
+    StreamSocket& operator=(StreamSocket&& other) noexcept = default;
 
     // 0 and length = bytes received (0: the peer closed); would block: 0,
-    // length 0, LastError() 10035; other errors -1, length 0.
-    int Read(char* buffer, int& length);
+    // length 0, LastError() EWOULDBLOCK; other errors -1, length 0.
+    virtual int Read(char* buffer, int& length);
     // MSG_NOSIGNAL is always added. A short count is possible: the caller
     // sends the rest on the next write notification.
-    int Write(const char* data, int& length, int flags = 0);
+    virtual int Write(const char* data, int& length, int flags = 0);
     int ReadOOB(char* buffer, int& length);
     int WriteOOB(const char* data, int& length, int flags = 0);
 
     int Listen(int backlog);
     int Connect(const SocketAddress& address);
-    // 0 when connected at once (state 1); -1 with 10035: under way, the
-    // outcome arrives as a connect event (also for a refusal found at once).
+    // 0 when connected at once (state 1); -1 with EINPROGRESS: under way,
+    // the outcome arrives as a connect event (also for a refusal found at
+    // once).
     int Connect();
     // The accepted socket is non-blocking and close-on-exec, state 2, with
-    // this socket's style; it has no notifications until it asks for them.
+    // this socket's style and loop; it has no notifications until it asks
+    // for them. -1 with EWOULDBLOCK: nobody was waiting after all.
     int Accept(StreamSocket& socket);
-    int Accept(Handle& handle, SocketAddress& address);
+    int Accept(FileDescriptor& fd, SocketAddress& address);
 
     // Replies must not wait for a delayed acknowledgement. Linux drops
     // quick-ack mode again on its own, so a session that relies on it sets
@@ -329,12 +301,12 @@ public:
 
     int GetConnectionState() const { return state_; }
 
-    int DoReadNotification(Handle handle, int error) override;
-    int DoWriteNotification(Handle handle, int error) override;
-    int DoOOBNotification(Handle handle, int error) override;
-    int DoAcceptNotification(Handle handle, int error) override;
-    int DoConnectNotification(Handle handle, int error) override;
-    int DoCloseNotification(Handle handle, int error) override;
+    int DoReadNotification(int error) override;
+    int DoWriteNotification(int error) override;
+    int DoOOBNotification(int error) override;
+    int DoAcceptNotification(int error) override;
+    int DoConnectNotification(int error) override;
+    int DoCloseNotification(int error) override;
 
 private:
     int state_ = NotConnected;
@@ -348,11 +320,13 @@ public:
                    int protocol)
         : Socket(loop, address, family, type, protocol) {}
     ~DatagramSocket() override = default;
+    DatagramSocket(DatagramSocket&& other) noexcept = default;
+    DatagramSocket& operator=(DatagramSocket&& other) noexcept = default;
 
     int Read(char* buffer, int& length, SocketAddress& from);
     int Write(const char* data, int& length, const SocketAddress& to);
     int Write(const char* data, int& length);  // to the peer address
 
-    int DoReadNotification(Handle handle, int error) override;
-    int DoWriteNotification(Handle handle, int error) override;
+    int DoReadNotification(int error) override;
+    int DoWriteNotification(int error) override;
 };

@@ -1,11 +1,17 @@
 #pragma once
-// Turns a socket error code (the Winsock numbering that every socket of the
-// program reports, see WinsockError in net/Socket.h) into a one-line reason
-// text, and joins it to a caller's message for a message box.
+// Turns a socket error code in the Winsock numbering into a one-line reason
+// text, and joins it to a caller's message for a message box. Sockets report
+// errno values; the code that shows one converts it with WinsockError, so
+// the texts read as they always have.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+// errno to the Winsock code (EAGAIN/EWOULDBLOCK/EINPROGRESS 10035,
+// ECONNREFUSED 10061, ECONNRESET 10054, EPIPE 10058, ...). 0 stays 0; an
+// errno without a counterpart gives 10022 (invalid argument).
+int WinsockError(int errnoValue);
 
 class SocketError {
 public:

@@ -1,5 +1,6 @@
 #include "net/SocketError.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -81,6 +82,30 @@ TEST(SocketError, EqualityIsByCode) {
     EXPECT_FALSE(a == c);
     c = a;
     EXPECT_STREQ(a.GetReasonString(), c.GetReasonString());
+}
+
+TEST(SocketRules, ErrnoMapsToWinsockCodes) {
+    const struct {
+        int errnoValue;
+        int code;
+    } cases[] = {
+        {0, 0},
+        {EAGAIN, 10035},
+        {EINPROGRESS, 10035},
+        {ECONNREFUSED, 10061},
+        {ECONNRESET, 10054},
+        {ETIMEDOUT, 10060},
+        {EADDRINUSE, 10048},
+        {EACCES, 10013},
+        {ENETUNREACH, 10051},
+        {EHOSTUNREACH, 10065},
+        {ENOTSOCK, 10038},
+        {EPIPE, 10058},
+        {EMFILE, 10024},
+        {ENOTCONN, 10057},
+        {EADDRNOTAVAIL, 10049},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.code, WinsockError(c.errnoValue)) << c.errnoValue;
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -17,22 +19,23 @@
 namespace {
 
 struct Note {
-    WPARAM handle;
     int event;
     int error;
 };
 
-// A session stand-in: records every forwarded notification and runs an
-// optional reaction to it.
-class Recorder : public MessageTarget {
+// A session stand-in: records every event it is given and runs an optional
+// reaction to it.
+class Recorder : public SocketEvents {
 public:
-    using MessageTarget::MessageTarget;
-    bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override {
-        if (message != SocketWindow::snMsgSocketNotification) return false;
-        Note n{wParam, static_cast<int>(lParam & 0xFFFF), static_cast<int>(lParam >> 16)};
-        notes.push_back(n);
-        if (react) react(n);
-        return true;
+    void OnReadable() override { Record(sockev::Read, 0); }
+    void OnWritable() override { Record(sockev::Write, 0); }
+    void OnOutOfBand() override { Record(sockev::OOB, 0); }
+    void OnAccept() override { Record(sockev::Accept, 0); }
+    void OnConnected(int error) override { Record(sockev::Connect, error); }
+    void OnClosed(int error) override { Record(sockev::Close, error); }
+    void Record(int event, int error) {
+        notes.push_back(Note{event, error});
+        if (react) react(notes.back());
     }
     int Count(int event) const {
         int c = 0;
@@ -43,19 +46,26 @@ public:
     std::function<void(const Note&)> react;
 };
 
-// A socket that keeps its own handler calls.
+// A socket that keeps its own handler calls; with drain set, its read
+// handler reads what waits.
 class HandlerSocket : public StreamSocket {
 public:
     explicit HandlerSocket(EventLoop& loop) : StreamSocket(loop, INetSocketAddress(), 2, 1, 0) {}
-    int DoReadNotification(Handle h, int e) override {
-        events.push_back(1);
-        return StreamSocket::DoReadNotification(h, e);
+    int DoReadNotification(int e) override {
+        events.push_back(sockev::Read);
+        if (drain) {
+            char buf[64];
+            int length = sizeof buf;
+            Read(buf, length);
+        }
+        return StreamSocket::DoReadNotification(e);
     }
-    int DoCloseNotification(Handle h, int e) override {
-        events.push_back(32);
-        return StreamSocket::DoCloseNotification(h, e);
+    int DoCloseNotification(int e) override {
+        events.push_back(sockev::Close);
+        return StreamSocket::DoCloseNotification(e);
     }
     std::vector<int> events;
+    bool drain = false;
 };
 
 bool RunUntil(EventLoop& loop, const std::function<bool()>& done, int ms = 3000) {
@@ -104,10 +114,8 @@ protected:
         EXPECT_TRUE(RunUntil(loop, [&] { return controller.Count(sockev::Accept) > 0; }));
         {
             StreamSocket temporary;
-            temporary.SetKeepHandle(true);
             EXPECT_EQ(0, listener.Accept(temporary));
-            session = temporary;
-            session.SetKeepHandle(false);
+            session = std::move(temporary);
         }
         controller.notes.clear();
         return client;
@@ -115,16 +123,15 @@ protected:
 
     SocketManager manager{1, 1, true};
     EventLoop loop;
-    Recorder controller{loop};
+    Recorder controller;
     StreamSocket listener{loop, INetSocketAddress(), 2, 1, 0};
     std::uint16_t port = 0;
 };
 
-TEST_F(SocketTest, AcceptEventReachesTheOwnerWithTheListenerHandle) {
+TEST_F(SocketTest, AcceptEventReachesTheOwner) {
     const int client = Dial(port);
     ASSERT_GE(client, 0);
     ASSERT_TRUE(RunUntil(loop, [&] { return !controller.notes.empty(); }));
-    EXPECT_EQ(static_cast<WPARAM>(listener.GetHandle()), controller.notes[0].handle);
     EXPECT_EQ(sockev::Accept, controller.notes[0].event);
     EXPECT_EQ(0, controller.notes[0].error);
     close(client);
@@ -132,7 +139,7 @@ TEST_F(SocketTest, AcceptEventReachesTheOwnerWithTheListenerHandle) {
 
 TEST_F(SocketTest, HandOverKeepsTheConnectionOpenAfterTheTemporaryGoes) {
     StreamSocket session;
-    Recorder window{loop};
+    Recorder window;
     const int client = Connected(session);
     ASSERT_NE(Socket::kNoSocket, session.GetHandle());
     EXPECT_EQ(StreamSocket::Connected, session.GetConnectionState());
@@ -171,7 +178,7 @@ TEST_F(SocketTest, DataIsReportedBeforeThePeerCloses) {
     std::string got;
     // Reads one byte per event, as a slow session would.
     ASSERT_TRUE(RunUntil(loop, [&] {
-        while (got.size() < session.events.size() && session.events[got.size()] == 1) {
+        while (got.size() < session.events.size() && session.events[got.size()] == sockev::Read) {
             char c;
             int length = 1;
             session.Read(&c, length);
@@ -180,18 +187,18 @@ TEST_F(SocketTest, DataIsReportedBeforeThePeerCloses) {
             else
                 break;
         }
-        return !session.events.empty() && session.events.back() == 32;
+        return !session.events.empty() && session.events.back() == sockev::Close;
     }));
     EXPECT_EQ("QUIT\r\n", got);
-    EXPECT_EQ(1, std::count(session.events.begin(), session.events.end(), 32));
+    EXPECT_EQ(1, std::count(session.events.begin(), session.events.end(), sockev::Close));
     EXPECT_EQ(0, session.LastError());
     loop.RunOnce(30);  // no second close
-    EXPECT_EQ(1, std::count(session.events.begin(), session.events.end(), 32));
+    EXPECT_EQ(1, std::count(session.events.begin(), session.events.end(), sockev::Close));
 }
 
 TEST_F(SocketTest, ResetIsACloseWithConnectionReset) {
     StreamSocket session;
-    Recorder window{loop};
+    Recorder window;
     const int client = Connected(session);
     session.SetNotificationWindow(&window);
     ASSERT_EQ(0, session.StartRegularNotification());
@@ -199,14 +206,14 @@ TEST_F(SocketTest, ResetIsACloseWithConnectionReset) {
     setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(client);  // RST
     ASSERT_TRUE(RunUntil(loop, [&] { return window.Count(sockev::Close) > 0; }));
-    EXPECT_EQ(wsa::ConnectionReset, window.notes.back().error);
+    EXPECT_EQ(ECONNRESET, window.notes.back().error);
     loop.RunOnce(30);
     EXPECT_EQ(1, window.Count(sockev::Close));
 }
 
 TEST_F(SocketTest, PausedReadsHoldDataAndCloseUntilResumed) {
     StreamSocket session;
-    Recorder window{loop};
+    Recorder window;
     const int client = Connected(session);
     session.SetNotificationWindow(&window);
     ASSERT_EQ(0, session.StartCustomNotification(sockev::RegularSet & ~sockev::Read));
@@ -229,7 +236,7 @@ TEST_F(SocketTest, PausedReadsHoldDataAndCloseUntilResumed) {
 
 TEST_F(SocketTest, WriteThatWouldBlockGetsOneWriteEventWhenDrained) {
     StreamSocket session;
-    Recorder window{loop};
+    Recorder window;
     const int client = Connected(session);
     session.SetNotificationWindow(&window);
     session.SetSendBufferOption(4096);
@@ -243,7 +250,7 @@ TEST_F(SocketTest, WriteThatWouldBlockGetsOneWriteEventWhenDrained) {
         ASSERT_EQ(0, session.Write(block.data(), length));
         if (length == 0) break;
     }
-    EXPECT_EQ(wsa::WouldBlock, session.LastError());
+    EXPECT_EQ(EWOULDBLOCK, session.LastError());
     loop.RunOnce(30);
     EXPECT_EQ(0, window.Count(sockev::Write));  // nothing drained yet
 
@@ -272,15 +279,15 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     gone.CloseSocket();
 
     StreamSocket feed(loop, INetSocketAddress(), 2, 1, 0);
-    Recorder window{loop};
+    Recorder window;
     feed.SetNotificationWindow(&window);
     ASSERT_EQ(0, feed.CreateSocket());
     ASSERT_EQ(0, feed.StartRegularNotification());
     ASSERT_EQ(0, feed.BindSocket());
     EXPECT_EQ(-1, feed.Connect(address));
-    EXPECT_EQ(wsa::WouldBlock, feed.LastError());
+    EXPECT_EQ(EINPROGRESS, feed.LastError());
     ASSERT_TRUE(RunUntil(loop, [&] { return window.Count(sockev::Connect) > 0; }));
-    EXPECT_EQ(wsa::ConnectionRefused, window.notes.back().error);
+    EXPECT_EQ(ECONNREFUSED, window.notes.back().error);
     EXPECT_EQ(0, window.Count(sockev::Write));
 
     // Without a window the socket's own handler records the outcome.
@@ -288,54 +295,78 @@ TEST_F(SocketTest, ConnectRefusedArrivesAsAConnectEvent) {
     ASSERT_EQ(0, own.CreateSocket());
     ASSERT_EQ(0, own.StartRegularNotification());
     EXPECT_EQ(-1, own.Connect(address));
-    ASSERT_TRUE(RunUntil(loop, [&] { return own.LastError() == wsa::ConnectionRefused; }));
+    ASSERT_TRUE(RunUntil(loop, [&] { return own.LastError() == ECONNREFUSED; }));
     EXPECT_EQ(StreamSocket::NotConnected, own.GetConnectionState());
 }
 
 TEST_F(SocketTest, ConnectSucceedsWithConnectThenWrite) {
     StreamSocket feed(loop, INetSocketAddress(), 2, 1, 0);
-    Recorder window{loop};
+    Recorder window;
     feed.SetNotificationWindow(&window);
     feed.SetNotificationSet(sockev::Write);  // connect goes to the socket itself
     ASSERT_EQ(0, feed.CreateSocket());
     ASSERT_EQ(0, feed.StartRegularNotification());
     const int rc =
         feed.Connect(INetSocketAddress(port, INetSocketAddress::ConvertAddress("127.0.0.1")));
-    EXPECT_TRUE(rc == 0 || feed.LastError() == wsa::WouldBlock);
+    EXPECT_TRUE(rc == 0 || feed.LastError() == EINPROGRESS);
     ASSERT_TRUE(RunUntil(loop, [&] { return window.Count(sockev::Write) > 0; }));
     EXPECT_EQ(StreamSocket::Connected, feed.GetConnectionState());
 }
 
-TEST_F(SocketTest, NotificationForAnotherHandleIsNotHandled) {
-    StreamSocket a, b;
-    const int clientA = Connected(a);
-    const int clientB = Connected(b);
-    Recorder window{loop};
-    a.SetNotificationWindow(&window);
-    EXPECT_FALSE(a.Window().DoSocketNotification(static_cast<WPARAM>(b.GetHandle()), sockev::Read));
-    EXPECT_TRUE(window.notes.empty());
-    EXPECT_TRUE(a.Window().DoSocketNotification(static_cast<WPARAM>(a.GetHandle()), sockev::Read));
-    EXPECT_EQ(1u, window.notes.size());
-    // Unknown event bits are ignored but the message is still this socket's.
-    EXPECT_TRUE(a.Window().DoSocketNotification(static_cast<WPARAM>(a.GetHandle()), 64));
-    EXPECT_EQ(1u, window.notes.size());
-    close(clientA);
-    close(clientB);
-}
-
-TEST_F(SocketTest, NotificationSetSplitsBetweenWindowAndHandlers) {
+TEST_F(SocketTest, NotificationSetSplitsBetweenOwnerAndHandlers) {
     HandlerSocket s{loop};
     const int client = Connected(s);
-    Recorder window{loop};
+    Recorder window;
     s.SetNotificationWindow(&window);
     s.SetNotificationSet(sockev::Close);
-    const auto h = static_cast<WPARAM>(s.GetHandle());
-    s.Window().DoSocketNotification(h, sockev::Read);
-    s.Window().DoSocketNotification(h, sockev::Close | (wsa::ConnectionReset << 16));
-    EXPECT_EQ(std::vector<int>{1}, s.events);
+    s.drain = true;
+    ASSERT_EQ(0, s.StartRegularNotification());
+    ASSERT_EQ(3, write(client, "abc", 3));
+    ASSERT_TRUE(RunUntil(loop, [&] { return !s.events.empty(); }));
+    linger l{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(client);  // RST
+    ASSERT_TRUE(RunUntil(loop, [&] { return !window.notes.empty(); }));
+    EXPECT_EQ(0, std::count(s.events.begin(), s.events.end(), sockev::Close));
     ASSERT_EQ(1u, window.notes.size());
-    EXPECT_EQ(wsa::ConnectionReset, window.notes[0].error);
-    close(client);
+    EXPECT_EQ(sockev::Close, window.notes[0].event);
+    EXPECT_EQ(ECONNRESET, window.notes[0].error);
+}
+
+// The hand-over of a connection that is already being watched: the events
+// follow the socket to its new object, the moved-from one lets go without
+// closing, and a connection the target held before is closed.
+TEST_F(SocketTest, MovingAWatchedSocketTakesItsEventsAlong) {
+    StreamSocket first, second;
+    const int clientA = Connected(first);
+    const int clientB = Connected(second);
+    Recorder window;
+    first.SetNotificationWindow(&window);
+    ASSERT_EQ(0, first.StartRegularNotification());
+    const Socket::Handle handle = first.GetHandle();
+
+    second = std::move(first);
+    EXPECT_EQ(handle, second.GetHandle());
+    EXPECT_EQ(Socket::kNoSocket, first.GetHandle());  // the moved-from socket holds nothing
+    pollfd p{clientB, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 1000));
+    char byte;
+    EXPECT_EQ(0, read(clientB, &byte, 1));  // the target's old connection was closed
+
+    StreamSocket third(std::move(second));
+    ASSERT_EQ(4, write(clientA, "LIST", 4));
+    ASSERT_TRUE(RunUntil(loop, [&] { return window.Count(sockev::Read) > 0; }));
+    char buf[16];
+    int length = sizeof buf;
+    ASSERT_EQ(0, third.Read(buf, length));
+    EXPECT_EQ("LIST", std::string(buf, static_cast<std::size_t>(length)));
+    first.CloseSocket();  // closing the moved-from sockets closes nothing
+    second.CloseSocket();
+    length = 3;
+    EXPECT_EQ(0, third.Write("200", length));
+    EXPECT_EQ(3, read(clientA, buf, sizeof buf));
+    close(clientA);
+    close(clientB);
 }
 
 TEST_F(SocketTest, ReadWithNothingWaitingIsWouldBlock) {
@@ -345,13 +376,13 @@ TEST_F(SocketTest, ReadWithNothingWaitingIsWouldBlock) {
     int length = sizeof buf;
     EXPECT_EQ(0, s.Read(buf, length));
     EXPECT_EQ(0, length);
-    EXPECT_EQ(wsa::WouldBlock, s.LastError());
+    EXPECT_EQ(EWOULDBLOCK, s.LastError());
     close(client);
 }
 
 TEST_F(SocketTest, SessionMayCloseItsSocketInsideTheNotification) {
     StreamSocket session;
-    Recorder window{loop};
+    Recorder window;
     const int client = Connected(session);
     session.SetNotificationWindow(&window);
     window.react = [&](const Note&) { session.CloseSocket(); };
@@ -364,55 +395,21 @@ TEST_F(SocketTest, SessionMayCloseItsSocketInsideTheNotification) {
     EXPECT_EQ(Socket::kNoSocket, session.GetHandle());
 }
 
-TEST(SocketRules, MaxReadBufferSizeIgnoresZeroAndNegative) {
-    Socket s;
-    s.SetMaxReadBufferSize(4000);
-    for (int size : {0, -1, -8192}) {
-        s.SetMaxReadBufferSize(size);
-        EXPECT_EQ(4000, s.GetMaxReadBufferSize()) << size;
-    }
-}
-
 TEST(SocketRules, ConvertProtocol) {
-    Socket s;
-    EXPECT_EQ(6, s.ConvertProtocol(nullptr));
-    EXPECT_EQ(6, s.ConvertProtocol("tcp"));
-    EXPECT_EQ(17, s.ConvertProtocol("udp"));
-    EXPECT_EQ(0, s.ConvertProtocol("icmp"));
+    EXPECT_EQ(6, Socket::ConvertProtocol(nullptr));
+    EXPECT_EQ(6, Socket::ConvertProtocol("tcp"));
+    EXPECT_EQ(17, Socket::ConvertProtocol("udp"));
+    EXPECT_EQ(0, Socket::ConvertProtocol("icmp"));
 }
 
 TEST(SocketRules, NoHandleFailsWithNotSocket) {
     EventLoop loop;
     StreamSocket s;
     EXPECT_EQ(-1, s.StartRegularNotification());
-    EXPECT_EQ(wsa::NotSocket, s.LastError());
+    EXPECT_EQ(ENOTSOCK, s.LastError());
     EXPECT_EQ(0, s.ShutDownSocket(2));
     EXPECT_EQ(0, s.CloseSocket());
     EXPECT_EQ(0, s.GetDriverWaitingSize());
-}
-
-TEST(SocketRules, ErrnoMapsToWinsockCodes) {
-    const struct {
-        int errnoValue;
-        int code;
-    } cases[] = {
-        {0, 0},
-        {EAGAIN, 10035},
-        {EINPROGRESS, 10035},
-        {ECONNREFUSED, 10061},
-        {ECONNRESET, 10054},
-        {ETIMEDOUT, 10060},
-        {EADDRINUSE, 10048},
-        {EACCES, 10013},
-        {ENETUNREACH, 10051},
-        {EHOSTUNREACH, 10065},
-        {ENOTSOCK, 10038},
-        {EPIPE, 10058},
-        {EMFILE, 10024},
-        {ENOTCONN, 10057},
-        {EADDRNOTAVAIL, 10049},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.code, WinsockError(c.errnoValue)) << c.errnoValue;
 }
 
 TEST(SocketManagerRules, StartAndShutDownCount) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include "core/Host.h"
 #include "net/SocketAddress.h"
@@ -24,9 +25,8 @@ qvClient::~qvClient() {
     socket_.SetNotificationWindow(nullptr);
 }
 
-void qvClient::SetSocket(StreamSocket& accepted) {
-    socket_ = accepted;
-    socket_.SetKeepHandle(false);
+void qvClient::SetSocket(StreamSocket&& accepted) {
+    socket_ = std::move(accepted);
     if (peerAddress_.empty()) {
         const INetSocketAddress peer(socket_.GetPeerAddress());
         peerAddress_ = INetSocketAddress::ConvertAddress(peer.GetNetworkAddress());
@@ -68,11 +68,8 @@ void qvClient::ConnectWithThis() {
     Pump();
 }
 
-bool qvClient::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
+bool qvClient::HandleMessage(int message, WPARAM, LPARAM) {
     switch (message) {
-        case SocketWindow::snMsgSocketNotification:
-            DoSocketNotification(wParam, lParam);
-            return true;
         case kNewRequest:  // more output to write after yielding
         case kPostRecvd:
             continuePosted_ = false;
@@ -82,35 +79,26 @@ bool qvClient::HandleMessage(int message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void qvClient::DoSocketNotification(WPARAM handle, LPARAM eventAndError) {
+void qvClient::OnReadable() {
+    if (state_ == kActive && session_) TcpReadData();
+}
+
+void qvClient::OnWritable() {
     if (state_ != kActive || !session_) return;
-    if (static_cast<Socket::Handle>(handle) != socket_.GetHandle()) return;
-    const int event = static_cast<int>(eventAndError & 0xFFFF);
-    const int error = static_cast<int>((eventAndError >> 16) & 0xFFFF);
-    switch (event) {
-        case sockev::Read:
-            if (error != 0) {
-                CmOk();
-                return;
-            }
-            TcpReadData();
-            break;
-        case sockev::Write:
-            writeReady_ = true;
-            Pump();
-            break;
-        case sockev::Close:
-            if (error != 0) {
-                CmOk();
-                return;
-            }
-            // The reader may have closed only its sending side: what it sent
-            // before is still answered.
-            inputClosed_ = true;
-            Pump();
-            break;
-        default: break;
+    writeReady_ = true;
+    Pump();
+}
+
+void qvClient::OnClosed(int error) {
+    if (state_ != kActive || !session_) return;
+    if (error != 0) {
+        CmOk();
+        return;
     }
+    // The reader may have closed only its sending side: what it sent
+    // before is still answered.
+    inputClosed_ = true;
+    Pump();
 }
 
 void qvClient::TcpReadData() {

@@ -4,7 +4,7 @@
 //
 //     auto* c = new qvClient(ctx, overviews);  // the controller's context
 //     c->SetPeerAddress("192.168.1.7");   // dotted peer address
-//     c->SetSocket(accepted);            // takes the connection over
+//     c->SetSocket(std::move(accepted)); // takes the connection over
 //     c->Run();                          // allow list, greeting, protocol
 //     ...
 //     if (c->GetState() == qvClient::kEnded) delete c;  // 5-second tick
@@ -29,7 +29,7 @@
 
 class OverviewCache;
 
-class qvClient : public MessageTarget {
+class qvClient : public MessageTarget, private SocketEvents {
 public:
     static constexpr int kActive = 1;
     static constexpr int kEnded = 2;
@@ -48,9 +48,8 @@ public:
     void SetPeerAddress(std::string_view dotted) { peerAddress_ = dotted; }
     const std::string& GetPeerAddress() const { return peerAddress_; }
 
-    // Takes over an accepted connection (hand-over: the temporary socket
-    // may be destroyed afterwards without closing it).
-    void SetSocket(StreamSocket& accepted);
+    // Takes over an accepted connection.
+    void SetSocket(StreamSocket&& accepted);
     // Starts the session: notifications, allow-list test, greeting.
     void Run();
 
@@ -66,8 +65,6 @@ public:
     void SetStallTimeout(std::chrono::milliseconds t) { stallTimeout_ = t; }
 
     bool HandleMessage(int message, WPARAM wParam, LPARAM lParam) override;
-    // Message 1325: low 16 bits of lParam the event, high 16 bits the error.
-    void DoSocketNotification(WPARAM handle, LPARAM eventAndError);
     // Ends the session (state 2, socket closed); safe to call twice.
     void CmOk();
 
@@ -75,6 +72,9 @@ public:
     const ReaderSession* Session() const { return session_.get(); }
 
 private:
+    void OnReadable() override;
+    void OnWritable() override;
+    void OnClosed(int error) override;
     void ConnectWithThis();
     bool AllowConnection() const;
     void TcpReadData();

@@ -97,12 +97,10 @@ protected:
     std::unique_ptr<qvClient> Accept() {
         const int fd = ::accept(listenFd, nullptr, nullptr);
         EXPECT_GE(fd, 0);
-        StreamSocket temp(fd);
-        temp.SetKeepHandle(true);
         auto c = std::make_unique<qvClient>(ctx);
         c->SetNewsDirectory(news);
         c->SetAllowFile(tmp / "allowip.ini");
-        c->SetSocket(temp);
+        c->SetSocket(StreamSocket(loop, FileDescriptor(fd)));
         EXPECT_EQ("127.0.0.1", c->GetPeerAddress());
         c->Run();
         return c;
