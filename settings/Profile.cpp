@@ -311,9 +311,10 @@ bool Valid(const Change& c) {
 }
 
 // Applies one change; true when the document changed. indexed tells whether
-// doc.keys still describes doc.lines: replacing a key's value in place keeps
-// it, anything that moves lines does not.
-bool Apply(Document& doc, const Change& c, bool& indexed) {
+// keys.keys (the map of the document doc's lines were copied from) still
+// describes doc.lines: replacing a key's value in place keeps it, anything
+// that moves lines does not.
+bool Apply(Document& doc, const Document& keys, const Change& c, bool& indexed) {
     const std::string_view section = Trim(c.section);
     auto& lines = doc.lines;
     if (!c.key || !c.value) {
@@ -340,7 +341,7 @@ bool Apply(Document& doc, const Change& c, bool& indexed) {
     const std::string_view key = Trim(*c.key);
     Line entry = ParseLine(std::string(key) + "=" + std::string(*c.value), false);
     if (indexed) {
-        if (const auto it = doc.keys.find(KeyOf(section, key)); it != doc.keys.end()) {
+        if (const auto it = keys.keys.find(KeyOf(section, key)); it != keys.keys.end()) {
             Line& l = lines[it->second];
             if (l.raw == entry.raw) return false;
             l = std::move(entry);
@@ -451,9 +452,13 @@ bool WriteBatch(const std::string& file, std::span<const Change> changes) {
     bool unreadable = false;
     const auto loaded = Load(file, &unreadable);
     if (unreadable) return false;
-    Document doc = *loaded;
+    // Only the lines are copied: while no change moves a line, the loaded
+    // document's key map still tells where each key is, and the saved
+    // document is indexed afresh.
+    Document doc;
+    doc.lines = loaded->lines;
     bool indexed = true, changed = false;
-    for (const Change& c : changes) changed = Apply(doc, c, indexed) || changed;
+    for (const Change& c : changes) changed = Apply(doc, *loaded, c, indexed) || changed;
     if (!changed) return true;
     return Save(file, std::move(doc));
 }
