@@ -512,7 +512,11 @@ const char* CtlCommandHelp() {
            "  ras profile NAME|(None)      choose the profile to dial\n"
            "  ras password                 store the dial-up password, read from standard "
            "input\n"
-           "  feed [name HOST] [port N]    show or set the upstream server\n"
+           "  feed [name HOST] [port N] [user USER] [security none|tls|starttls]\n"
+           "       [verify yes|no|FINGERPRINT] [cafile PATH]\n"
+           "                               show or set the upstream server, its login and TLS\n"
+           "  feed password                store the upstream's password, read from standard "
+           "input\n"
            "  categories                   list the categories of the upstream's groups\n"
            "  category NAME                list a category's subscribed and unsubscribed groups\n"
            "  search TEXT                  list the unsubscribed groups whose names contain TEXT\n"
@@ -527,11 +531,14 @@ const char* CtlCommandHelp() {
 std::vector<std::string> PrepareCtlWords(const std::vector<std::string>& words,
                                          const std::function<std::string(bool* ok)>& readPassword,
                                          std::string* error) {
-    if (words.size() < 2 || !Is(words[0], "ras") || !Is(words[1], "password")) return words;
+    if (words.size() < 2 || (!Is(words[0], "ras") && !Is(words[0], "feed")) ||
+        !Is(words[1], "password"))
+        return words;
     if (words.size() != 2) {
         *error =
             "the password is read from standard input, never from the command line: "
-            "quorvel ctl ras password";
+            "quorvel ctl " +
+            words[0] + " password";
         return {};
     }
     bool ok = false;

@@ -190,6 +190,12 @@ TEST_F(SubscribeCommandTest, RefusalsSayWhyAndWriteNothing) {
          "ERROR: The password may have at most 99"},
         {{"feed", "port", "http"}, "ERROR: The Port must be a number from 1 to 65535."},
         {{"feed", "name", "!"}, "ERROR: The Name must be"},
+        {{"feed", "security", "ssl"}, "ERROR: The Security must be none, tls or starttls."},
+        {{"feed", "verify", "maybe"}, "ERROR: Verify must be yes, no or the certificate's"},
+        {{"feed", "verify", std::string(63, 'a')}, "ERROR: Verify must be"},
+        {{"feed", "user", "two words"}, "ERROR: The User must be"},
+        {{"feed", "password", "=line\nbreak"}, "ERROR: The password may have at most 99"},
+        {{"feed", "port", "563", "security", "bogus"}, "ERROR: The Security must be"},
         {{"getpost"}, "Server Connect Failed: No server information available."},
         {{"search", "x"}, "usage:"},
     };
@@ -229,6 +235,19 @@ TEST_F(SubscribeCommandTest, SavedValuesReadBackAsThePagesShowThem) {
     EXPECT_EQ(std::string::npos, home_.Read("Quorvel.INI").find("sesame"));
     const CtlReply ras = Ctl({"ras"});
     EXPECT_EQ(std::string::npos, ras.text.find("sesame")) << ras.text;
+
+    EXPECT_EQ(CtlReply::Ok, Ctl({"feed", "password", "=feed sesame"}).outcome);
+    EXPECT_EQ(CtlReply::Ok, Ctl({"feed", "user", "joe", "security", "STARTTLS", "verify",
+                                 "AB:" + std::string(62, 'c')})
+                                .outcome);
+    EXPECT_EQ("feed sesame", setup_.GetFeedPassword());
+    EXPECT_EQ(std::string::npos, home_.Read("Quorvel.INI").find("sesame"));
+    const CtlReply feed = Ctl({"feed"});
+    EXPECT_NE(std::string::npos,
+              feed.text.find("User: joe\nPassword: (set)\nSecurity: starttls\nVerify "
+                             "Certificate: ab" +
+                             std::string(62, 'c') + "\nCA File: (system)\n"))
+        << feed.text;
 }
 
 // The group list is read a slice per pass of the loop: the command answers
@@ -297,6 +316,10 @@ TEST(CtlWords, PasswordComesFromStandardInputOnly) {
     EXPECT_NE(std::string::npos, error.find("standard input")) << error;
     EXPECT_EQ((std::vector<std::string>{"ras", "login", "bob"}),
               PrepareCtlWords({"ras", "login", "bob"}, read, &error));
+    EXPECT_EQ((std::vector<std::string>{"feed", "password", "=pa ss"}),
+              PrepareCtlWords({"feed", "password"}, read, &error));
+    EXPECT_TRUE(PrepareCtlWords({"feed", "password", "typed"}, read, &error).empty());
+    EXPECT_NE(std::string::npos, error.find("quorvel ctl feed password")) << error;
     // Whatever a word holds comes through the channel whole.
     const std::vector<std::string> words{"search", "a b%c", "", "tab\there", "=x"};
     EXPECT_EQ(words, ControlChannel::DecodeWords(ControlChannel::EncodeWords(words)));

@@ -6,6 +6,7 @@
 #include "app/HeadlessShell.h"
 #include "app/qvPaneSplit.h"
 #include "core/Text.h"
+#include "net/TlsSocket.h"
 #include "sched/RasSet.h"
 #include "sched/schedSet.h"
 #include "settings/Profile.h"
@@ -393,13 +394,36 @@ CtlReply RasProfile(qvPaneSplit& c, const std::string& name,
 // ---- Newsfeed page
 
 CtlReply Feed(qvPaneSplit& c, const std::vector<std::string>& words) {
-    const char* usage = "feed [name HOST] [port N]";
-    const ::Setup& setup = c.GetSetup();
+    const char* usage =
+        "feed [name HOST] [port N] [user USER] [security none|tls|starttls] "
+        "[verify yes|no|FINGERPRINT] [cafile PATH] | feed password";
+    ::Setup& setup = c.GetSetup();
     store::FeedServer server = store::ReadFeedServer(setup);
-    if (words.size() == 1)
-        return MakeReply(CtlReply::Ok, "Name: " + server.name + "\nPort: " + server.port);
+    if (words.size() == 1) {
+        const std::string user = setup.GetFeedUser();
+        const std::string caFile = setup.GetFeedCAFile();
+        return MakeReply(CtlReply::Ok, "Name: " + server.name + "\nPort: " + server.port +
+                                           "\nUser: " + (user.empty() ? "(none)" : user) +
+                                           "\nPassword: " +
+                                           (setup.GetFeedPassword().empty() ? "(none)" : "(set)") +
+                                           "\nSecurity: " + setup.GetFeedSecurity() +
+                                           "\nVerify Certificate: " + setup.GetFeedVerifyCert() +
+                                           "\nCA File: " + (caFile.empty() ? "(system)" : caFile));
+    }
+    if (words.size() == 3 && Is(words[1], "password") && words[2].starts_with('=')) {
+        // Sent by the client from what it read on standard input.
+        const std::string password = words[2].substr(1);
+        if (!::Setup::PasswordStorable(password) ||
+            password.find_first_of("\r\n") != std::string::npos)
+            return Refuse("ERROR: The password may have at most 99 characters and no line breaks.");
+        if (!setup.SetFeedPassword(password))
+            return Refuse("ERROR: The settings file could not be written.");
+        return Applied(c, false, "Password stored.");
+    }
     std::vector<std::pair<std::string, std::string>> pairs;
-    if (!Pairs(words, 1, {"name", "port"}, &pairs)) return Usage(usage);
+    if (!Pairs(words, 1, {"name", "port", "user", "security", "verify", "cafile"}, &pairs))
+        return Usage(usage);
+    std::vector<std::pair<const char*, std::string>> keys;  // "Newsfeed01" key, value
     for (const auto& [key, value] : pairs) {
         if (key == std::string("name")) {
             if (value.empty() || value.size() > 255 ||
@@ -409,14 +433,40 @@ CtlReply Feed(qvPaneSplit& c, const std::vector<std::string>& words) {
                     "ERROR: The Name must be a host name or address of at most 255 "
                     "characters.");
             server.name = value;
-        } else {
+        } else if (key == std::string("port")) {
             if (text::DecimalIn(value, 1, 65535) < 0)
                 return Refuse("ERROR: The Port must be a number from 1 to 65535.");
             server.port = value;
+        } else if (key == std::string("user")) {
+            if (value.size() > 99 || value.find_first_of(" \t\r\n") != std::string::npos)
+                return Refuse(
+                    "ERROR: The User must be at most 99 characters without blanks (empty: no "
+                    "login).");
+            keys.emplace_back("User", value);
+        } else if (key == std::string("security")) {
+            if (!Is(value, "none") && !Is(value, "tls") && !Is(value, "starttls"))
+                return Refuse("ERROR: The Security must be none, tls or starttls.");
+            std::string lower = value;
+            for (char& ch : lower) ch = text::LowerAscii(ch);
+            keys.emplace_back("Security", lower);
+        } else if (key == std::string("verify")) {
+            const auto yes = YesNo(value);
+            const std::string pin = TlsSocket::NormalizeFingerprint(value);
+            if (!yes && pin.empty())
+                return Refuse(
+                    "ERROR: Verify must be yes, no or the certificate's SHA-256 fingerprint "
+                    "(64 hexadecimal digits).");
+            keys.emplace_back("VerifyCert", yes ? (*yes ? "Yes" : "No") : pin);
+        } else {
+            if (value.find_first_of("\r\n") != std::string::npos)
+                return Refuse("ERROR: The CA File must be a path.");
+            keys.emplace_back("CAFile", value);
         }
     }
-    if (!store::WriteFeedServer(setup, server))
-        return Refuse("ERROR: The settings file could not be written.");
+    bool written = store::WriteFeedServer(setup, server);
+    for (const auto& [key, value] : keys)
+        written = profile::WriteString(setup.IniPath(), "Newsfeed01", key, value) && written;
+    if (!written) return Refuse("ERROR: The settings file could not be written.");
     return Applied(c, false);
 }
 

@@ -36,7 +36,8 @@ CtlReply Ras(qvPaneSplit& c, const std::vector<std::string>& words);
 // "RAS" profile NAME, once the phone book (names, "(None)" first) is known.
 CtlReply RasProfile(qvPaneSplit& c, const std::string& name,
                     const std::vector<std::string>& profiles);
-// "Newsfeed": feed [name HOST] [port N].
+// "Newsfeed": feed [name HOST] [port N] [user USER] [security S] [verify V]
+// [cafile PATH], and feed password (the password prefixed "=" by the client).
 CtlReply Feed(qvPaneSplit& c, const std::vector<std::string>& words);
 
 }  // namespace ctl

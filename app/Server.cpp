@@ -66,6 +66,7 @@ qvPaneSplit::FeedFactory MakeFeedFactory() {
         h->server.SetKind(r.kind);
         h->server.SetPort(r.port);
         h->server.SetServerAddress(r.address);
+        h->server.SetHostName(r.hostName);
         h->server.SetAllGroupFile(r.allGroupFile);
         h->server.SetSubGroupFile(r.subGroupFile);
         h->server.SetNewsDirectory(r.newsDirectory);

@@ -421,6 +421,7 @@ void qvPaneSplit::MsgConnectToServer(int kind) {
     request.subGroupFile =
         profile::GetString(ctx_.setup.IniPath(), "Newsfeed01", "SubGroupFile", " ", 261);
     request.address = server;
+    request.hostName = server;
     request.newsDirectory = NewsDirectory();
 
     const int slot = GetServerConnection();

@@ -47,7 +47,8 @@ public:
 struct FeedRequest {
     int kind = 0;  // kind::RefreshGroups, PostArticles or FetchArticles
     int port = 119;
-    std::string address;  // dotted, or the unresolved name when the lookup failed
+    std::string address;   // dotted, or the unresolved name when the lookup failed
+    std::string hostName;  // as configured: the name a TLS certificate must carry
     std::string allGroupFile;
     std::string subGroupFile;
     std::string newsDirectory;  // the controller's, ending in "/"

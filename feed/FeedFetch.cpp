@@ -89,6 +89,7 @@ void FeedSession::MsgStartGroup() {
     // not turn into "everything" because the group was missing once.
     if (!reply.starts_with("211")) {
         UpdLog("Group " + group_ + " not available: " + reply);
+        NoteLoginWanted(reply);
         recordOffset_ = -1;
         Post(kGetNextGroup);
         return;

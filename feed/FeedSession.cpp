@@ -33,13 +33,15 @@ bool EndsWithTerminator(int fd) {
 
 // Refusals that will not change on a later try: a 4xx reply other than
 // 400 (service unavailable), 403 (server fault) and 436 (try again later).
+// 480 and 483 ask for a login or for encryption: the article itself was
+// not judged, and missing settings must not cost a posting.
 bool RefusedForGood(std::string_view reply) {
     if (reply.size() < 3 || reply[0] != '4' ||
         !std::isdigit(static_cast<unsigned char>(reply[1])) ||
         !std::isdigit(static_cast<unsigned char>(reply[2])))
         return false;
     const std::string_view code = reply.substr(0, 3);
-    return code != "400" && code != "403" && code != "436";
+    return code != "400" && code != "403" && code != "436" && code != "480" && code != "483";
 }
 
 // A line of the upstream's LIST NEWSGROUPS ("name", blanks or tabs, the
@@ -193,6 +195,10 @@ void FeedSession::RunStep(int step) {
         case kArticlePosted: MsgArticlePosted(); break;
         case kReaderModeSet: MsgReaderModeSet(); break;
         case kPositioned: MsgPositioned(); break;
+        case kStartTlsReplied: MsgStartTlsReplied(); break;
+        case kAuthUserReplied: MsgAuthUserReplied(); break;
+        case kAuthPassReplied: MsgAuthPassReplied(); break;
+        case kLoginRequired: MsgLoginRequired(); break;
         default: break;
     }
 }
@@ -224,10 +230,14 @@ void FeedSession::ProcessReadBuffer() {
     replyLine_.assign(readBuffer_, 0, std::min(end, kReplyLineLimit));
     lineWaiting_ = true;
     readBuffer_.erase(0, lf + 1);
-    if (pending_ != 0) {
+    if (pending_ == 0) return;
+    if (WantsLogin()) {
+        retryStep_ = pending_;
+        Post(kLoginRequired);
+    } else {
         Post(pending_);
-        pending_ = 0;
     }
+    pending_ = 0;
 }
 
 void FeedSession::ReceiveFile(std::string_view chunk) {
@@ -370,20 +380,133 @@ void FeedSession::FillFromFile() {
 
 void FeedSession::MsgServerHandshake() {
     // The greeting's code is not examined: a refusing server says so again
-    // in its replies. Every kind asks for reader mode first, since servers
-    // that also take transit feeds answer NEXT and ARTICLE only in it.
+    // in its replies.
+    if (startTls_) {
+        ExpectLine(kStartTlsReplied);
+        SendTcp("STARTTLS\r\n");
+        return;
+    }
+    SendModeReader();
+}
+
+void FeedSession::SendModeReader() {
+    // Every kind asks for reader mode first, since servers that also take
+    // transit feeds answer NEXT and ARTICLE only in it.
     ExpectLine(kReaderModeSet);
     SendTcp("MODE READER\r\n");
 }
 
+void FeedSession::MsgStartTlsReplied() {
+    const std::string reply = replyLine_;
+    ExpectLine(0);
+    if (!reply.starts_with("382")) {
+        UpdLog("The server does not offer STARTTLS (" + reply +
+               "); session ended, nothing sent unencrypted");
+        SendTcp("QUIT\r\n");
+        End();
+        return;
+    }
+    // Nothing more is read or sent in plain text: the caller takes over.
+    startTlsDue_ = true;
+}
+
+bool FeedSession::TakeStartTls() {
+    const bool due = startTlsDue_ && !ended_;
+    startTlsDue_ = false;
+    return due;
+}
+
+void FeedSession::TlsStarted() {
+    if (ended_) return;
+    SendModeReader();
+}
+
 void FeedSession::MsgReaderModeSet() {
     ExpectLine(0);
+    if (!user_.empty()) {
+        StartLogin();
+        return;
+    }
+    BeginWork();
+}
+
+void FeedSession::BeginWork() {
     switch (kind_) {
         case kind::RefreshGroups: GroupRefresh(); break;
         case kind::PostArticles: PostArticles(); break;
         case kind::FetchArticles: Post(kGetNextGroup); break;
         default: End(); break;
     }
+}
+
+// ---- login -----------------------------------------------------------------
+
+void FeedSession::StartLogin() {
+    // A line break would end the command early and send the rest as one.
+    if (user_.find_first_of("\r\n") != std::string::npos ||
+        password_.find_first_of("\r\n") != std::string::npos) {
+        UpdLog("The login for the server contains a line break; it is not sent");
+        SendTcp("QUIT\r\n");
+        End();
+        return;
+    }
+    UpdLog("Logging in as " + user_);
+    ExpectLine(kAuthUserReplied);
+    SendTcp("AUTHINFO USER " + user_ + "\r\n");
+}
+
+void FeedSession::MsgAuthUserReplied() {
+    const std::string reply = replyLine_;
+    ExpectLine(0);
+    if (reply.starts_with("281")) return LoginDone();
+    if (!reply.starts_with("381")) return LoginFailed(reply);
+    ExpectLine(kAuthPassReplied);
+    SendTcp("AUTHINFO PASS " + password_ + "\r\n");
+}
+
+void FeedSession::MsgAuthPassReplied() {
+    const std::string reply = replyLine_;
+    ExpectLine(0);
+    if (reply.starts_with("281")) return LoginDone();
+    LoginFailed(reply);
+}
+
+void FeedSession::LoginDone() {
+    UpdLog("Logged in");
+    const int step = retryStep_;
+    retryStep_ = 0;
+    if (step == 0) return BeginWork();
+    ExpectLine(step);
+    if (step == kStartGroup)
+        SendTcp("GROUP " + group_ + "\r\n");
+    else
+        SendTcp("POST\r\n");
+}
+
+// Trying on would only be refused again, and for postings that could
+// look like a refusal of the article.
+void FeedSession::LoginFailed(const std::string& reply) {
+    UpdLog("Login refused by the server: " + reply);
+    SendTcp("QUIT\r\n");
+    End();
+}
+
+bool FeedSession::WantsLogin() const {
+    return replyLine_.starts_with("480") && !user_.empty() && !loginRetried_ &&
+           (pending_ == kStartGroup || pending_ == kSendArticle);
+}
+
+void FeedSession::MsgLoginRequired() {
+    loginRetried_ = true;
+    StartLogin();
+}
+
+void FeedSession::NoteLoginWanted(std::string_view reply) {
+    if (loginNoted_ || !reply.starts_with("480")) return;
+    loginNoted_ = true;
+    UpdLog(user_.empty() ? "The server wants a login; none is set (quorvel ctl feed user NAME, "
+                           "then quorvel ctl feed password)"
+                         : "The server still wants a login after it accepted ours");
 }
 
 // ---- group-list refresh -----------------------------------------------------
@@ -480,6 +603,7 @@ void FeedSession::MsgSendArticle() {
             RejectQueuedFile(reply);
         else
             UpdLog("Posting refused: " + reply);
+        NoteLoginWanted(reply);
         ++queuePos_;
         NextQueuedFile();
         return;
@@ -508,6 +632,7 @@ void FeedSession::MsgArticlePosted() {
         RejectQueuedFile(reply);
     else
         UpdLog("Article not accepted, kept in the queue: " + reply);
+    NoteLoginWanted(reply);
     ++queuePos_;
     NextQueuedFile();
 }

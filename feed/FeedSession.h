@@ -70,6 +70,19 @@ public:
     void SetSubGroupFile(std::string name) { subGroupFile_ = std::move(name); }
     // Makes the names of files under reception unique among sessions.
     void SetTempTag(std::string tag) { tempTag_ = std::move(tag); }
+    // The login at the upstream (AUTHINFO USER/PASS); an empty user: none.
+    // It is sent after MODE READER, and once more when GROUP or POST is
+    // answered 480, which is then asked again.
+    void SetLogin(std::string user, std::string password) {
+        user_ = std::move(user);
+        password_ = std::move(password);
+    }
+    // STARTTLS after the greeting. The upstream's 382 makes TakeStartTls
+    // true; the caller then secures the connection and calls TlsStarted.
+    // Any other reply ends the session: nothing goes out unencrypted.
+    void SetStartTls(bool on) { startTls_ = on; }
+    bool TakeStartTls();
+    void TlsStarted();
 
     // Logs the work of the kind and returns true when the caller should
     // connect now; false when there is nothing to do (then Ended is true)
@@ -128,6 +141,10 @@ private:
         kReaderModeSet = 4028,  // the reply to MODE READER has arrived
         kPositioned = 4030,     // the reply to STAT of the start article has arrived
         kDescriptionsRecvd = 4032,
+        kStartTlsReplied = 4033,
+        kAuthUserReplied = 4034,
+        kAuthPassReplied = 4035,
+        kLoginRequired = 4036,  // a retryable command was answered 480
     };
 
     // Transport.
@@ -148,6 +165,21 @@ private:
     // Handshake.
     void MsgServerHandshake();
     void MsgReaderModeSet();
+    void SendModeReader();
+    void BeginWork();
+    void MsgStartTlsReplied();
+    // Login: AUTHINFO USER, then PASS when asked; then the work, or the
+    // command that was answered 480 once more.
+    void StartLogin();
+    void MsgAuthUserReplied();
+    void MsgAuthPassReplied();
+    void LoginDone();
+    void LoginFailed(const std::string& reply);
+    void MsgLoginRequired();
+    // Whether the reply line just taken is a 480 that a login may cure.
+    bool WantsLogin() const;
+    // Says once per session that the upstream wants a login none is set for.
+    void NoteLoginWanted(std::string_view reply);
 
     // Group-list refresh.
     void GroupRefresh();
@@ -184,6 +216,15 @@ private:
     std::string allGroupFile_;
     std::string subGroupFile_;
     std::string tempTag_ = "0";
+    std::string user_;
+    std::string password_;
+    bool startTls_ = false;
+    bool startTlsDue_ = false;
+    // One login when a command is answered 480, after the one that follows
+    // MODE READER: a server that asks again after that means no.
+    bool loginRetried_ = false;
+    bool loginNoted_ = false;
+    int retryStep_ = 0;  // the step of the command answered 480; 0: none
     bool ended_ = false;
     bool groupActive_ = false;
     std::deque<int> steps_;

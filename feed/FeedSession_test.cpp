@@ -871,7 +871,8 @@ TEST(FeedPost, AcceptedFilesAreDeletedTemporaryRefusalsKept) {
 TEST(FeedPost, RefusedForGoodMovesToRejected) {
     // A 4xx refusal other than 400, 403 and 436, to POST or to the article,
     // will not change: the posting is kept in POSTS/rejected/ and no longer
-    // offered. The others, and 5xx, leave it queued for the next run.
+    // offered. The others, and 5xx, leave it queued for the next run; so do
+    // 480 and 483, which ask for a login or for encryption.
     struct Case {
         const char* reply;
         bool toPost;  // the reply to POST (else to the article)
@@ -881,7 +882,8 @@ TEST(FeedPost, RefusedForGoodMovesToRejected) {
         {"400 shutting down", false, false},       {"403 internal fault", false, false},
         {"436 try again later", false, false},     {"500 what?", false, false},
         {"440 posting not permitted", true, true}, {"400 service unavailable", true, false},
-        {"502 no permission", true, false},
+        {"502 no permission", true, false},        {"480 login first", true, false},
+        {"483 encryption required", true, false},  {"480 login first", false, false},
     };
     for (const Case& c : cases) {
         Upstream up;
@@ -917,6 +919,172 @@ TEST(FeedPost, RefusedForGoodMovesToRejected) {
     auto again = MakeSession(home, kind::PostArticles);
     EXPECT_FALSE(again->Start());
     EXPECT_TRUE(home.Host().Logged("No articles to post"));
+}
+
+// The upstream's login: sent after MODE READER, again once when GROUP or
+// POST is answered 480, and a refusal ends the session naming the reply.
+TEST(FeedLogin, LoginRepliesAndRetries) {
+    struct Case {
+        const char* what;
+        const char* userReply;  // to AUTHINFO USER
+        const char* passReply;  // to AUTHINFO PASS
+        int groupRefusals;      // GROUP answered 480 this many times
+        std::vector<std::string> wantCommands;
+        const char* wantLog;
+        bool fetched;
+    } cases[] = {
+        {"accepted",
+         "381 password please",
+         "281 welcome",
+         0,
+         {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS se cret", "GROUP alt.test"},
+         "Logged in",
+         true},
+        {"no password needed",
+         "281 ok",
+         "",
+         0,
+         {"MODE READER", "AUTHINFO USER joe", "GROUP alt.test"},
+         "Logged in",
+         true},
+        {"wrong password",
+         "381 password please",
+         "481 authentication failed",
+         0,
+         {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS se cret", "QUIT"},
+         "Login refused by the server: 481 authentication failed",
+         false},
+        {"out of sequence",
+         "482 out of sequence",
+         "",
+         0,
+         {"MODE READER", "AUTHINFO USER joe", "QUIT"},
+         "Login refused by the server: 482 out of sequence",
+         false},
+        {"not offered",
+         "502 no login here",
+         "",
+         0,
+         {"MODE READER", "AUTHINFO USER joe", "QUIT"},
+         "Login refused by the server: 502 no login here",
+         false},
+        {"asked again once",
+         "381 password please",
+         "281 welcome",
+         1,
+         {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS se cret", "GROUP alt.test",
+          "AUTHINFO USER joe", "AUTHINFO PASS se cret", "GROUP alt.test"},
+         "Logged in",
+         true},
+        {"asked again and again",
+         "381 password please",
+         "281 welcome",
+         99,
+         {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS se cret", "GROUP alt.test",
+          "AUTHINFO USER joe", "AUTHINFO PASS se cret", "GROUP alt.test", "QUIT"},
+         "The server still wants a login after it accepted ours",
+         false},
+    };
+    for (const Case& c : cases) {
+        Upstream up;
+        up.AddArticle("alt.test", 1, "<one@example.test>");
+        int refusals = c.groupRefusals;
+        up.hook = [&](const std::string& line, long) -> std::optional<Reply> {
+            if (line.starts_with("AUTHINFO USER"))
+                return Reply{{std::string(c.userReply) + "\r\n"}};
+            if (line.starts_with("AUTHINFO PASS"))
+                return Reply{{std::string(c.passReply) + "\r\n"}};
+            if (line.starts_with("GROUP") && refusals > 0) {
+                --refusals;
+                return Reply{{"480 authentication required\r\n"}};
+            }
+            return std::nullopt;
+        };
+        FeedHome home;
+        home.Write("feed01.sub", "Y0000000000 alt.test\r\n");
+        auto s = MakeSession(home, kind::FetchArticles);
+        s->SetLogin("joe", "se cret");
+        ASSERT_TRUE(s->Start()) << c.what;
+        Converse(*s, up);
+        EXPECT_TRUE(s->Ended()) << c.what;
+        const std::size_t n = std::min(up.commands.size(), c.wantCommands.size());
+        EXPECT_EQ(c.wantCommands,
+                  std::vector<std::string>(up.commands.begin(), up.commands.begin() + n))
+            << c.what;
+        EXPECT_TRUE(home.Host().Logged(c.wantLog)) << c.what << "\n" << home.Host().Joined();
+        EXPECT_FALSE(home.Host().Logged("se cret")) << c.what << ": the password is never logged";
+        EXPECT_EQ(c.fetched ? 1u : 0u, IndexFiles(home.News() + "alt.test/").size())
+            << c.what << "\n"
+            << home.Host().Joined();
+        if (!c.fetched) {
+            EXPECT_EQ("QUIT", up.commands.back()) << c.what;
+        }
+    }
+}
+
+// A 480 is about the login, not the article: the posting stays queued
+// whether or not a login is configured, and the log says what is missing.
+TEST(FeedLogin, PostAnswered480StaysQueued) {
+    for (const bool withLogin : {false, true}) {
+        Upstream up;
+        up.refusePost = "480 login first";
+        up.hook = [](const std::string& line, long) -> std::optional<Reply> {
+            if (line.starts_with("AUTHINFO")) return Reply{{"281 ok\r\n"}};
+            return std::nullopt;
+        };
+        FeedHome home;
+        home.Write("POSTS/QVE1.TMP", "Subject: x\r\n\r\nbody\r\n.\r\n");
+        auto s = MakeSession(home, kind::PostArticles);
+        if (withLogin) s->SetLogin("joe", "pw");
+        ASSERT_TRUE(s->Start());
+        Converse(*s, up);
+        EXPECT_TRUE(fs::exists(home.News() + "POSTS/QVE1.TMP")) << withLogin;
+        EXPECT_FALSE(fs::exists(home.News() + "POSTS/rejected")) << withLogin;
+        EXPECT_TRUE(home.Host().Logged(withLogin
+                                           ? "The server still wants a login after it accepted ours"
+                                           : "The server wants a login; none is set"))
+            << home.Host().Joined();
+        // With a login, POST was asked twice: once more after the second login.
+        EXPECT_EQ(withLogin ? 2 : 1, std::count(up.commands.begin(), up.commands.end(), "POST"))
+            << withLogin;
+    }
+}
+
+// STARTTLS comes first; nothing else is sent before the caller has secured
+// the connection, and a server that says no ends the session.
+TEST(FeedLogin, StartTlsFirstAndNeverDowngraded) {
+    FeedHome home;
+    home.Write("feed01.sub", "Y0000000000 alt.test\r\n");
+    {
+        auto s = MakeSession(home, kind::FetchArticles);
+        s->SetStartTls(true);
+        ASSERT_TRUE(s->Start());
+        s->Connected();
+        s->Receive("200 ready\r\n");
+        EXPECT_EQ("STARTTLS\r\n", Drain(*s));
+        s->Receive("382 go ahead\r\n");
+        EXPECT_EQ("", Drain(*s));
+        EXPECT_TRUE(s->TakeStartTls());
+        EXPECT_FALSE(s->TakeStartTls());
+        s->TlsStarted();
+        EXPECT_EQ("MODE READER\r\n", Drain(*s));
+    }
+    for (const char* refusal : {"502 not here", "500 what?", "580 cannot"}) {
+        auto s = MakeSession(home, kind::FetchArticles);
+        s->SetStartTls(true);
+        s->SetLogin("joe", "secret");
+        ASSERT_TRUE(s->Start());
+        s->Connected();
+        s->Receive("200 ready\r\n");
+        Drain(*s);
+        s->Receive(std::string(refusal) + "\r\n");
+        EXPECT_TRUE(s->Ended()) << refusal;
+        EXPECT_FALSE(s->TakeStartTls()) << refusal;
+        EXPECT_EQ("QUIT\r\n", Drain(*s)) << refusal;
+        EXPECT_TRUE(
+            home.Host().Logged("The server does not offer STARTTLS (" + std::string(refusal) + ")"))
+            << home.Host().Joined();
+    }
 }
 
 }  // namespace

@@ -11,9 +11,12 @@
 
 #include "core/Context.h"
 #include "core/Host.h"
+#include "core/Text.h"
+#include "feed/FeedKind.h"
 #include "net/SocketAddress.h"
 #include "net/SocketError.h"
 #include "sched/TimeManager.h"
+#include "settings/Profile.h"
 #include "settings/Setup.h"
 
 namespace {
@@ -49,6 +52,7 @@ void qvServer::SetupWindow() {
 void qvServer::Run() {
     if (state_ != 1) return;
     session_.SetNewsDirectory(newsDir_.empty() ? context_.setup.GetNewsDirectory() : newsDir_);
+    LoadUpstreamSettings();
     if (session_.Start())
         ConnectToServer();
     else if (session_.Ended())
@@ -62,6 +66,7 @@ void qvServer::CmOk() {
     session_.End();
     // A last command (QUIT) goes out if the socket takes it now.
     Flush();
+    socket_.SendCloseNotify();
     socket_.SetNotificationWindow(nullptr);
     socket_.CloseSocket();
     state_ = 2;
@@ -82,6 +87,63 @@ bool qvServer::HandleMessage(int message, WPARAM, LPARAM) {
             return true;
         default: return false;
     }
+}
+
+void qvServer::LoadUpstreamSettings() {
+    const Setup& setup = context_.setup;
+    if (GetKind() == kind::PostArticles && !hostName_.empty()) {
+        const std::string feedName(
+            text::TrimBlanks(profile::GetString(setup.IniPath(), "Newsfeed01", "Name", "!", 255)));
+        if (!text::EqualsNoCase(feedName, hostName_)) return;
+    }
+    session_.SetLogin(setup.GetFeedUser(), setup.GetFeedPassword());
+    const std::string security = setup.GetFeedSecurity();
+    security_ = security == "tls"        ? Security::Tls
+                : security == "starttls" ? Security::StartTls
+                                         : Security::None;
+    session_.SetStartTls(security_ == Security::StartTls);
+    const std::string verify = setup.GetFeedVerifyCert();
+    tls_ = TlsClientOptions();
+    tls_.hostName = hostName_.empty() ? GetServerAddress() : hostName_;
+    tls_.caFile = setup.GetFeedCAFile();
+    if (text::EqualsNoCase(verify.substr(0, 1), "N")) {
+        tls_.verify = TlsClientOptions::Verify::None;
+    } else if (!text::EqualsNoCase(verify.substr(0, 1), "Y")) {
+        tls_.verify = TlsClientOptions::Verify::Pin;
+        tls_.fingerprint = verify;
+    }
+}
+
+const std::string& qvServer::TlsPeerName() const { return tls_.hostName; }
+
+void qvServer::StartTls() {
+    if (tls_.verify == TlsClientOptions::Verify::None)
+        session_.UpdLog("Warning: the certificate of " + TlsPeerName() +
+                        " is not checked (VerifyCert=No)");
+    if (socket_.StartClient(tls_) != 0) {
+        session_.UpdLog("TLS with " + TlsPeerName() + " cannot start: " + socket_.Failure());
+        CmOk();
+        return;
+    }
+    DriveHandshake();
+}
+
+void qvServer::DriveHandshake() {
+    const int r = socket_.ContinueHandshake();
+    if (r == 0) return;
+    if (r < 0) {
+        session_.UpdLog("TLS handshake with " + TlsPeerName() + " failed: " + socket_.Failure());
+        CmOk();
+        return;
+    }
+    ResetTimer();
+    writeReady_ = true;  // writes offered during the handshake moved nothing
+    session_.UpdLog("TLS established with " + TlsPeerName() + " (" + socket_.Description() + ")");
+    if (security_ == Security::Tls)
+        session_.Connected();
+    else
+        session_.TlsStarted();
+    Pump();
 }
 
 void qvServer::ConnectToServer() {
@@ -122,12 +184,17 @@ void qvServer::ShowSocketError(const char* title, const char* what, int error) {
 }
 
 void qvServer::OnReadable() {
-    if (state_ == 1) TcpReadData();
+    if (state_ != 1) return;
+    if (socket_.Handshaking())
+        DriveHandshake();
+    else
+        TcpReadData();
 }
 
 void qvServer::OnWritable() {
     if (state_ != 1) return;
     writeReady_ = true;
+    if (socket_.Handshaking()) return DriveHandshake();
     Pump();
 }
 
@@ -138,11 +205,15 @@ void qvServer::OnConnected(int error) {
         CmOk();
         return;
     }
+    if (security_ == Security::Tls) return StartTls();
     session_.Connected();
 }
 
 void qvServer::OnClosed(int) {
     if (state_ != 1) return;
+    if (socket_.Handshaking())
+        session_.UpdLog("TLS handshake with " + TlsPeerName() +
+                        " failed: the server closed the connection");
     session_.PeerClosed();
     CmOk();
 }
@@ -151,6 +222,13 @@ void qvServer::TcpReadData() {
     static thread_local std::vector<char> buffer(kReadChunk);
     int length = kReadChunk;
     if (socket_.Read(buffer.data(), length) != 0) {
+        if (socket_.Secured()) {
+            // A broken TLS stream cannot recover: say why and end.
+            session_.UpdLog("TLS connection with " + TlsPeerName() +
+                            " failed: " + socket_.Failure());
+            CmOk();
+            return;
+        }
         session_.ShowError("ERROR", "Error on Read");
         return;
     }
@@ -167,6 +245,8 @@ void qvServer::TcpReadData() {
 void qvServer::Pump() {
     if (state_ != 1) return;
     Flush();
+    if (session_.TakeStartTls()) StartTls();
+    if (state_ != 1) return;
     if (session_.TakeActivity()) ResetTimer();
     if (session_.Ended()) {
         CmOk();

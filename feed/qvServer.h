@@ -18,12 +18,20 @@
 // its handlers. Log lines and traffic counts go to the context's host.
 // Sends never wait: commands are queued and go out as the socket drains,
 // and a file being sent is read chunk by chunk as it does.
+//
+// Run reads the upstream's login and transport security from "Newsfeed01"
+// (User, Password, Security, VerifyCert, CAFile). They hold for the posting
+// host only when it is the feed's own host (SetHostName). With TLS the
+// handshake runs on the same loop before the greeting ("tls") or after the
+// server's yes to STARTTLS ("starttls"); its failure ends the session with
+// a log line that says why.
 
 #include <string>
 
 #include "feed/FeedSession.h"
 #include "net/EventLoop.h"
 #include "net/Socket.h"
+#include "net/TlsSocket.h"
 
 struct Context;
 
@@ -52,6 +60,9 @@ public:
     void SetPort(int port) { port_ = port; }
     int GetPort() const { return port_; }
     void SetServerAddress(std::string dotted) { session_.SetServerAddress(std::move(dotted)); }
+    // The name the address was looked up from: the certificate must be
+    // issued to it. Without one, the address is checked.
+    void SetHostName(std::string name) { hostName_ = std::move(name); }
     const std::string& GetServerAddress() const { return session_.GetServerAddress(); }
     void SetAllGroupFile(std::string name) { session_.SetAllGroupFile(std::move(name)); }
     void SetSubGroupFile(std::string name) { session_.SetSubGroupFile(std::move(name)); }
@@ -77,10 +88,18 @@ private:
     void Pump();
     void Flush();
     void ResetTimer();
+    void LoadUpstreamSettings();
+    void StartTls();
+    void DriveHandshake();
+    const std::string& TlsPeerName() const;
 
     const Context& context_;
     FeedSession session_;
-    StreamSocket socket_;
+    TlsSocket socket_;
+    enum class Security { None, Tls, StartTls };
+    Security security_ = Security::None;
+    TlsClientOptions tls_;
+    std::string hostName_;
     int port_ = 119;
     int state_ = 1;
     bool timerArmed_ = false;

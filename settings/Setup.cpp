@@ -106,10 +106,30 @@ bool Setup::SetRasProfile(std::string_view entry) { return Write("ras", "Profile
 std::string Setup::GetRasLogin() const { return Read("ras", "Login", " ", kTextMax); }
 bool Setup::SetRasLogin(std::string_view login) { return Write("ras", "Login", login); }
 
-std::string Setup::GetRasPassword() const {
-    const std::string stored = Read("ras", "Password", " ", kTextMax);
+namespace {
+
+std::string Unscramble(const std::string& stored) {
     std::string plain = Decoder().DecodeString(stored);
     return Cipher().Decrypt(kPasswordKey, plain);
+}
+
+std::string Scramble(std::string_view password) {
+    std::string text(password);
+    Cipher().Encrypt(kPasswordKey, text);
+    int column = 0;
+    const std::string encoded = Encoder().EncodeString(text, column);
+    // A profile value ends at the line end, and the decoder skips CR but
+    // stops at LF: the encoder's line breaks stay out of the file.
+    std::string oneLine;
+    for (const char c : encoded)
+        if (c != '\r' && c != '\n') oneLine += c;
+    return oneLine;
+}
+
+}  // namespace
+
+std::string Setup::GetRasPassword() const {
+    return Unscramble(Read("ras", "Password", " ", kTextMax));
 }
 
 bool Setup::PasswordStorable(std::string_view password) {
@@ -121,17 +141,44 @@ bool Setup::PasswordStorable(std::string_view password) {
 
 bool Setup::SetRasPassword(std::string_view password) {
     if (password.size() > kMaxPassword) return false;
-    std::string text(password);
-    Cipher().Encrypt(kPasswordKey, text);
-    int column = 0;
-    const std::string encoded = Encoder().EncodeString(text, column);
-    // A profile value ends at the line end, and the decoder skips CR but
-    // stops at LF: the encoder's line breaks stay out of the file.
-    std::string oneLine;
-    for (const char c : encoded)
-        if (c != '\r' && c != '\n') oneLine += c;
-    return Write("ras", "Password", oneLine);
+    return Write("ras", "Password", Scramble(password));
 }
+
+std::string Setup::GetFeedUser() const {
+    return std::string(TrimBlanks(Read("Newsfeed01", "User", "", kTextMax)));
+}
+bool Setup::SetFeedUser(std::string_view user) { return Write("Newsfeed01", "User", user); }
+
+std::string Setup::GetFeedPassword() const {
+    return Unscramble(Read("Newsfeed01", "Password", " ", kTextMax));
+}
+bool Setup::SetFeedPassword(std::string_view password) {
+    if (password.size() > kMaxPassword) return false;
+    return Write("Newsfeed01", "Password", Scramble(password));
+}
+
+std::string Setup::GetFeedSecurity() const {
+    const std::string value(TrimBlanks(Read("Newsfeed01", "Security", "none", kTextMax)));
+    if (EqualsNoCase(value, "tls")) return "tls";
+    if (EqualsNoCase(value, "starttls")) return "starttls";
+    return "none";
+}
+bool Setup::SetFeedSecurity(std::string_view security) {
+    return Write("Newsfeed01", "Security", security);
+}
+
+std::string Setup::GetFeedVerifyCert() const {
+    const std::string value(TrimBlanks(Read("Newsfeed01", "VerifyCert", "Yes", kTextMax)));
+    return value.empty() ? "Yes" : value;
+}
+bool Setup::SetFeedVerifyCert(std::string_view verify) {
+    return Write("Newsfeed01", "VerifyCert", verify);
+}
+
+std::string Setup::GetFeedCAFile() const {
+    return std::string(TrimBlanks(Read("Newsfeed01", "CAFile", "", kPathMax)));
+}
+bool Setup::SetFeedCAFile(std::string_view path) { return Write("Newsfeed01", "CAFile", path); }
 
 int Setup::GetWaitForConnect() const { return ReadNumber("ras", "WaitForConnect", "60"); }
 bool Setup::SetWaitForConnect(std::string_view seconds) {

@@ -47,6 +47,27 @@ public:
     std::string GetMessageIdHost() const;
     bool SetMessageIdHost(std::string_view host);
 
+    // "Newsfeed01": the login and the transport security towards the
+    // upstream. Nothing is set by default: no login, no TLS.
+    std::string GetFeedUser() const;  // empty: no login
+    bool SetFeedUser(std::string_view user);
+    // Scrambled as the dial-up password is; the same limits hold.
+    std::string GetFeedPassword() const;
+    bool SetFeedPassword(std::string_view password);
+    // "none" (also for anything unknown), "tls" (TLS from the first byte)
+    // or "starttls" (STARTTLS after the greeting), in lower case.
+    std::string GetFeedSecurity() const;
+    bool SetFeedSecurity(std::string_view security);
+    // "Yes" (default): the chain and the host name are checked; "No":
+    // nothing is checked; else the SHA-256 fingerprint of the certificate
+    // to accept, as stored.
+    std::string GetFeedVerifyCert() const;
+    bool SetFeedVerifyCert(std::string_view verify);
+    // A PEM file of trusted certificates to use instead of the system's;
+    // empty: the system's.
+    std::string GetFeedCAFile() const;
+    bool SetFeedCAFile(std::string_view path);
+
     // "ras"
     std::string GetRasProfile() const;  // "(None)" = do not dial
     bool SetRasProfile(std::string_view entry);
