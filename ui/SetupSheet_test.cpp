@@ -323,6 +323,27 @@ void SetupSheetTest::newsfeedPageSubscribesAndSearches() {
     s.Click(QDialogButtonBox::Apply);
     QCOMPARE(Ini(home, "Newsfeed01", "name"), std::string("news.example.org"));
     QCOMPARE(Ini(home, "Newsfeed01", "port"), std::string("563"));
+    // Nothing of the login and TLS was touched: none of their keys is written.
+    QCOMPARE(Ini(home, "Newsfeed01", "Password"), std::string("(none)"));
+    QCOMPARE(Ini(home, "Newsfeed01", "Security"), std::string("(none)"));
+
+    // Login and TLS: the password is stored scrambled, only when typed, and
+    // a fingerprint that is not one is refused with nothing written.
+    page->User()->setText("joe");
+    QTest::keyClicks(page->Password(), "s3cret");
+    page->Security()->setCurrentText("tls");
+    page->VerifyCert()->setText("checked, please");
+    s.Click(QDialogButtonBox::Apply);
+    QVERIFY(boxes.WaitForBoxes(4));
+    QCOMPARE(Ini(home, "Newsfeed01", "User"), std::string("(none)"));
+    page->VerifyCert()->setText("AB:" + QString(62, QLatin1Char('c')));
+    s.Click(QDialogButtonBox::Apply);
+    Setup setup(home / "Quorvel.INI");
+    QCOMPARE(setup.GetFeedUser(), std::string("joe"));
+    QCOMPARE(setup.GetFeedPassword(), std::string("s3cret"));
+    QCOMPARE(setup.GetFeedSecurity(), std::string("tls"));
+    QCOMPARE(setup.GetFeedVerifyCert(), "ab" + std::string(62, 'c'));
+    QVERIFY(home.Read("Quorvel.INI").find("s3cret") == std::string::npos);
 }
 
 void SetupSheetTest::newsfeedLoadLeavesReadersServed() {

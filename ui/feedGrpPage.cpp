@@ -1,5 +1,6 @@
 #include "ui/feedGrpPage.h"
 
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "net/EventLoop.h"
+#include "net/TlsSocket.h"
 #include "settings/Profile.h"
 #include "settings/Setup.h"
 #include "ui/UiText.h"
@@ -89,6 +91,21 @@ feedGrpPage::feedGrpPage(SheetContext context, QWidget* parent)
     auto* serverForm = new QFormLayout(server);
     serverForm->addRow(tr("Name"), name_);
     serverForm->addRow(tr("Port"), port_);
+    user_ = LimitedEdit(99);
+    password_ = LimitedEdit(static_cast<int>(Setup::kMaxPassword));
+    password_->setEchoMode(QLineEdit::Password);
+    connect(password_, &QLineEdit::textEdited, this, [this] { passwordTyped_ = true; });
+    security_ = new QComboBox;
+    security_->addItems(
+        {QStringLiteral("none"), QStringLiteral("tls"), QStringLiteral("starttls")});
+    verify_ = LimitedEdit(99);
+    verify_->setToolTip(tr("Yes, No, or the SHA-256 fingerprint of the certificate to accept"));
+    caFile_ = LimitedEdit(4095);
+    serverForm->addRow(tr("User"), user_);
+    serverForm->addRow(tr("Password"), password_);
+    serverForm->addRow(tr("Security"), security_);
+    serverForm->addRow(tr("Verify Certificate"), verify_);
+    serverForm->addRow(tr("CA File"), caFile_);
 
     search_ = LimitedEdit(99);
     auto* searchButton = new QPushButton(tr("Search"));
@@ -133,6 +150,14 @@ void feedGrpPage::SetupWindow() {
     const std::string& ini = context_.setup.IniPath();
     name_->setText(Q(profile::GetString(ini, "Newsfeed01", "name", "?", 254)));
     port_->setText(Q(profile::GetString(ini, "Newsfeed01", "port", "?", 8)));
+    user_->setText(Q(context_.setup.GetFeedUser()));
+    password_->clear();
+    password_->setPlaceholderText(context_.setup.GetFeedPassword().empty() ? tr("(none)")
+                                                                           : tr("(set)"));
+    passwordTyped_ = false;
+    security_->setCurrentText(Q(context_.setup.GetFeedSecurity()));
+    verify_->setText(Q(context_.setup.GetFeedVerifyCert()));
+    caFile_->setText(Q(context_.setup.GetFeedCAFile()));
     // Once the page is on the screen, so that its messages have a window.
     stepTimer_ = context_.loop.After(0, [this] {
         stepTimer_ = 0;
@@ -258,8 +283,39 @@ bool feedGrpPage::Apply() {
     // A load under way ends: the sheet is about to close.
     StopLoading();
     const std::string& ini = context_.setup.IniPath();
-    const bool ok = profile::WriteString(ini, "Newsfeed01", "name", S(name_->text())) &&
-                    profile::WriteString(ini, "Newsfeed01", "port", S(port_->text()));
+    Setup& setup = context_.setup;
+    const QString typed = verify_->text().trimmed();
+    std::string verify;
+    if (typed.isEmpty() || typed.startsWith(QLatin1Char('Y'), Qt::CaseInsensitive))
+        verify = "Yes";
+    else if (typed.startsWith(QLatin1Char('N'), Qt::CaseInsensitive))
+        verify = "No";
+    else
+        verify = TlsSocket::NormalizeFingerprint(S(typed));
+    if (verify.empty()) {
+        Message("ERROR",
+                "Verify Certificate must be Yes, No or the certificate's SHA-256 fingerprint "
+                "(64 hexadecimal digits).");
+        return false;
+    }
+    const std::string password = S(password_->text());
+    if (passwordTyped_ && (!Setup::PasswordStorable(password) ||
+                           password.find_first_of("\r\n") != std::string::npos)) {
+        Message("ERROR", "The password may have at most 99 characters and no line breaks.");
+        return false;
+    }
+    bool ok = profile::WriteString(ini, "Newsfeed01", "name", S(name_->text())) &&
+              profile::WriteString(ini, "Newsfeed01", "port", S(port_->text()));
+    // Only what changed is written: a page saved as it was shown leaves the
+    // file without login or TLS keys.
+    const std::string user = S(user_->text().trimmed());
+    const std::string security = S(security_->currentText());
+    const std::string caFile = S(caFile_->text().trimmed());
+    if (user != setup.GetFeedUser()) ok = setup.SetFeedUser(user) && ok;
+    if (security != setup.GetFeedSecurity()) ok = setup.SetFeedSecurity(security) && ok;
+    if (verify != setup.GetFeedVerifyCert()) ok = setup.SetFeedVerifyCert(verify) && ok;
+    if (caFile != setup.GetFeedCAFile()) ok = setup.SetFeedCAFile(caFile) && ok;
+    if (passwordTyped_) ok = setup.SetFeedPassword(password) && ok;
     if (!ok) Message("ERROR", "The settings file could not be written.");
     return ok;
 }

@@ -11,6 +11,8 @@
 #include "store/Subscription.h"
 #include "ui/SheetPage.h"
 
+class QComboBox;
+
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -42,6 +44,11 @@ public:
     QListWidget* Subscribed() const { return subscribed_; }
     QLineEdit* Name() const { return name_; }
     QLineEdit* Port() const { return port_; }
+    QLineEdit* User() const { return user_; }
+    QLineEdit* Password() const { return password_; }
+    QComboBox* Security() const { return security_; }
+    QLineEdit* VerifyCert() const { return verify_; }
+    QLineEdit* CAFile() const { return caFile_; }
     QLineEdit* SearchText() const { return search_; }
     QLineEdit* Retrieve() const { return retrieve_; }
 
@@ -66,6 +73,13 @@ private:
     QListWidget* subscribed_ = nullptr;
     QLineEdit* name_ = nullptr;
     QLineEdit* port_ = nullptr;
+    QLineEdit* user_ = nullptr;
+    // Shows nothing of the stored password; only a typed one is stored.
+    QLineEdit* password_ = nullptr;
+    bool passwordTyped_ = false;
+    QComboBox* security_ = nullptr;
+    QLineEdit* verify_ = nullptr;
+    QLineEdit* caFile_ = nullptr;
     QLineEdit* search_ = nullptr;
     QLineEdit* retrieve_ = nullptr;
     QLabel* progress_ = nullptr;
