@@ -12,7 +12,9 @@
 
 #include "feed/FeedSession.h"
 #include "feed/ReplyFile.h"
+#include "reader/OverviewCache.h"
 #include "store/GroupIndex.h"
+#include "store/StoreNames.h"
 #include "store/Subscription.h"
 
 // The last upstream number positioned on goes into the record, the local
@@ -277,6 +279,7 @@ void FeedSession::MsgArticleRecvd() {
         UpdLog("Cannot write the article index in " + group_);
     } else {
         high_ = std::max(high_, number);
+        if (const auto dir = store::GroupDirectory(newsDir_, group_)) RecordOverview(*dir, number);
     }
     Post(kGetNextArticle);
 }

@@ -11,6 +11,8 @@
 
 #include "feed/FeedTestHarness.h"
 #include "settings/Profile.h"
+#include "store/OverviewFile.h"
+#include "store/StoreNames.h"
 
 namespace {
 
@@ -237,7 +239,10 @@ std::string IndexName(long n) {
 std::vector<std::string> AllFiles(const std::string& dir) {
     std::vector<std::string> names;
     if (!fs::exists(dir)) return names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    // The overview file is the store's own cache; every other name counts.
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename() != store::kOverviewFileName)
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -462,6 +467,11 @@ TEST(FeedFetch, OverlongIdIsPassedNotStoppedAt) {
     EXPECT_EQ((std::vector<std::string>{IndexName(2), IndexName(3), IndexName(4), "m1@x", "m2@x",
                                         "m4@x"}),
               AllFiles(dir));
+    // Each stored article's overview record is written as it is stored.
+    const store::OverviewRecords records = store::ReadOverviewFile(dir, 1u << 20).records;
+    const std::vector<std::string> names = {"m1@x", "m2@x", "m4@x"};
+    ASSERT_EQ(3u, records.size());
+    for (const auto& [n, r] : records) EXPECT_EQ(dir + names.at(n - 2), r.contentPath) << n;
     EXPECT_EQ("Y0000000004 comp.lang.c\r\n", home.Read("feed01.sub"));
 }
 

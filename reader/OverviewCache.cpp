@@ -21,6 +21,13 @@ constexpr std::size_t kFirstRead = 8192;        // most headers fit
 constexpr std::size_t kHeaderCap = 256 * 1024;  // overview looks no further
 // Rough per-entry overhead of the hash node and the two strings.
 constexpr std::size_t kEntryOverhead = 96;
+// Rough overhead of a record read from the overview file (map node, two
+// strings) and of a number in the set of those on disk.
+constexpr std::size_t kRecordOverhead = 160;
+constexpr std::size_t kOnDiskBytes = 32;
+// An overview file with more records of gone or damaged articles than of
+// listed ones (and at least this many) is written anew when read.
+constexpr std::size_t kCompactAt = 64;
 
 // Overview fields are TAB-separated, so a TAB inside a value would shift
 // every field after it.
@@ -98,7 +105,42 @@ std::time_t RealNow() {
 
 std::size_t NameHash(std::string_view name) { return std::hash<std::string_view>{}(name); }
 
+std::size_t RecordBytes(const store::OverviewRecord& r) {
+    return r.fields.size() + r.contentPath.size() + kRecordOverhead;
+}
+
+// A regular file (not a link) of this identity at path.
+bool HasStamp(const std::string& path, const store::FileStamp& stamp, struct stat& st) {
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           store::FileStamp::Of(st) == stamp;
+}
+
+std::string IndexPath(const std::string& groupDir, long number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/NEWS%010ld", number);
+    return groupDir + name;
+}
+
 }  // namespace
+
+bool RecordOverview(const std::string& groupDir, long number) {
+    if (number < 1 || number > store::kMaxArticleNumber) return false;
+    store::OverviewRecord r;
+    struct stat indexStat {};
+    bool indexLink = false, contentLink = false;
+    ArticleFile f;
+    if (!ReadIndexFile(IndexPath(groupDir, number), r.contentPath, indexStat, indexLink) ||
+        !f.Open(r.contentPath, kFirstRead, &contentLink) || indexLink || contentLink)
+        return false;
+    f.ExtendHeader(kHeaderCap);
+    r.fields = OverviewFields(f);
+    r.index = store::FileStamp::Of(indexStat);
+    r.content = store::FileStamp::Of(f.Status());
+    const std::string line = store::FormatOverviewRecord(number, r);
+    return !line.empty() && store::AppendOverviewLines(groupDir, line);
+}
+
+namespace {}  // namespace
 
 bool OverviewCache::FileId::operator==(const FileId& o) const {
     return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
@@ -372,6 +414,7 @@ std::size_t OverviewCache::AppendOverviews(const std::string& groupDir,
         ++i;
         if (out.size() - start >= maxBytes) break;
     }
+    if (g) FlushDisk(groupDir, *g);
     return i;
 }
 
@@ -386,9 +429,7 @@ std::string OverviewCache::KnownContentPath(const std::string& groupDir, long nu
 
 bool OverviewCache::LineOf(const std::string& groupDir, Group& g, long number, std::string& out) {
     if (number < 1 || number > store::kMaxArticleNumber) return false;
-    char name[32];
-    std::snprintf(name, sizeof name, "/NEWS%010ld", number);
-    const std::string indexPath = groupDir + name;
+    const std::string indexPath = IndexPath(groupDir, number);
     char num[24];
     const int numLen = std::snprintf(num, sizeof num, "%ld\t", number);
 
@@ -409,18 +450,38 @@ bool OverviewCache::LineOf(const std::string& groupDir, Group& g, long number, s
         Drop(g, it);
     }
     ++misses_;
-    std::string contentPath;
-    struct stat indexStat {};
+    std::string contentPath, fields;
+    struct stat indexStat {
+    }, contentStat{};
     bool indexLink = false, contentLink = false;
-    ArticleFile f;
-    // An article whose content file is missing or still arriving has no
-    // line, as ARTICLE would refuse it.
-    if (!ReadIndexFile(indexPath, contentPath, indexStat, indexLink) ||
-        !f.Open(contentPath, kFirstRead, &contentLink))
-        return false;
-    f.ExtendHeader(kHeaderCap);
+    if (!g.diskRead) ReadDisk(groupDir, g);
+    if (!FromDisk(g, number, indexPath, contentPath, indexStat, contentStat, fields)) {
+        ArticleFile f;
+        // An article whose content file is missing or still arriving has no
+        // line, as ARTICLE would refuse it.
+        if (!ReadIndexFile(indexPath, contentPath, indexStat, indexLink) ||
+            !f.Open(contentPath, kFirstRead, &contentLink))
+            return false;
+        f.ExtendHeader(kHeaderCap);
+        fields = OverviewFields(f);
+        contentStat = f.Status();
+        // Only files that settled go on disk: a change within the clock's
+        // grain might not show in their times.
+        if (!indexLink && !contentLink && number >= g.diskFloor && !g.onDisk.contains(number) &&
+            Settled(FromStat(indexStat)) && Settled(FromStat(contentStat))) {
+            const store::OverviewRecord r{store::FileStamp::Of(indexStat),
+                                          store::FileStamp::Of(contentStat), contentPath, fields};
+            const std::string line = store::FormatOverviewRecord(number, r);
+            if (!line.empty()) {
+                g.diskPending += line;
+                g.onDisk.insert(number);
+                g.bytes += kOnDiskBytes;
+                bytes_ += kOnDiskBytes;
+            }
+        }
+    }
     Entry e;
-    e.fields = OverviewFields(f);
+    e.fields = std::move(fields);
     e.fields.shrink_to_fit();
     out.append(num, static_cast<std::size_t>(numLen));
     out.append(e.fields);
@@ -432,14 +493,14 @@ bool OverviewCache::LineOf(const std::string& groupDir, Group& g, long number, s
         contentPath.size() > dirLen && contentPath.compare(0, groupDir.size(), groupDir) == 0 &&
         contentPath[groupDir.size()] == '/' && contentPath.find('/', dirLen) == std::string::npos;
     if (g.wd >= 0 && inDir && !indexLink && !contentLink && indexStat.st_nlink == 1 &&
-        f.Status().st_nlink == 1) {
+        contentStat.st_nlink == 1) {
         e.file = contentPath.substr(dirLen);
         const std::size_t hash = NameHash(e.file);
         Store(groupDir, g, number, std::move(e));
         if (g.entries.count(number)) g.owners.emplace(hash, number);
         return true;
     }
-    e.ids = std::make_unique<Ids>(Ids{FromStat(indexStat), FromStat(f.Status())});
+    e.ids = std::make_unique<Ids>(Ids{FromStat(indexStat), FromStat(contentStat)});
     // Files changed within the last moments might change again without
     // their times showing it: such a line is made anew every time.
     if (Settled(e.ids->index) && Settled(e.ids->content)) {
@@ -491,4 +552,65 @@ void OverviewCache::Trim(const std::string& keep, std::size_t target) {
         if (victim == groups_.end()) return;
         DropGroup(victim);
     }
+}
+
+void OverviewCache::ReadDisk(const std::string& groupDir, Group& g) {
+    g.diskRead = true;
+    store::OverviewFileContents c = store::ReadOverviewFile(groupDir, byteLimit_ / 4);
+    if (g.numbers && !c.partial) {
+        // Records of expired or damaged articles only take room: past a
+        // point the file keeps just the listed ones.
+        std::size_t live = 0;
+        for (const auto& [n, r] : c.records)
+            live += std::binary_search(g.numbers->begin(), g.numbers->end(), n) ? 1 : 0;
+        if (c.lines - live > live && c.lines - live >= kCompactAt) {
+            std::erase_if(c.records, [&](const auto& kv) {
+                return !std::binary_search(g.numbers->begin(), g.numbers->end(), kv.first);
+            });
+            store::RewriteOverviewFile(groupDir, c.records);
+        }
+    }
+    if (c.partial)
+        g.diskFloor = c.records.empty() ? store::kMaxArticleNumber + 1 : c.records.begin()->first;
+    std::size_t b = 0;
+    for (const auto& [n, r] : c.records) {
+        g.onDisk.insert(n);
+        b += RecordBytes(r) + kOnDiskBytes;
+    }
+    g.disk = std::move(c.records);
+    g.bytes += b;
+    bytes_ += b;
+}
+
+// The line of a record of the overview file, when the index file and the
+// content file it was made from are unchanged. The record is taken out of
+// memory either way: it is used once, or it is stale.
+bool OverviewCache::FromDisk(Group& g, long number, const std::string& indexPath,
+                             std::string& contentPath, struct stat& indexStat,
+                             struct stat& contentStat, std::string& fields) {
+    const auto it = g.disk.find(number);
+    if (it == g.disk.end()) return false;
+    store::OverviewRecord r = std::move(it->second);
+    g.disk.erase(it);
+    const std::size_t b = RecordBytes(r);
+    g.bytes -= b;
+    bytes_ -= b;
+    if (!HasStamp(indexPath, r.index, indexStat) ||
+        !HasStamp(r.contentPath, r.content, contentStat)) {
+        if (g.onDisk.erase(number) != 0) {  // a new record is appended
+            g.bytes -= kOnDiskBytes;
+            bytes_ -= kOnDiskBytes;
+        }
+        return false;
+    }
+    contentPath = std::move(r.contentPath);
+    fields = std::move(r.fields);
+    return true;
+}
+
+void OverviewCache::FlushDisk(const std::string& groupDir, Group& g) {
+    if (g.diskPending.empty()) return;
+    store::AppendOverviewLines(groupDir, g.diskPending);
+    g.diskPending.clear();
+    g.diskPending.shrink_to_fit();
 }

@@ -21,6 +21,11 @@
 // the byte limit the least recently used groups are dropped, and a group
 // that alone would exceed it keeps the lines of its newest articles: older
 // lines make room for newer ones, never the other way round.
+//
+// Below the memory sits the group directory's overview file: a line not
+// held is taken from a record there while the two files it was made from
+// are unchanged, and a line made from the files is appended to it, so the
+// file is rebuilt in steps as readers read when it is missing or damaged.
 
 #include <sys/types.h>
 
@@ -31,7 +36,10 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+#include "store/OverviewFile.h"
 
 class ArticleFile;
 
@@ -40,6 +48,12 @@ class ArticleFile;
 // counted body lines), TAB-separated, TABs inside values as blanks, then a
 // TAB and CR LF. A header named twice gives its last value.
 std::string OverviewFields(const ArticleFile& f);
+
+// Adds the overview record of an article just stored to its group
+// directory's overview file, so that no reader has to open the article for
+// its line. false when it could not be made or written: the line is then
+// made from the files when first asked for.
+bool RecordOverview(const std::string& groupDir, long number);
 
 class OverviewCache {
 public:
@@ -122,6 +136,13 @@ private:
         std::unordered_multimap<std::size_t, long> owners;
         std::size_t bytes = 0;
         std::uint64_t lastUse = 0;
+        // The overview file's records not yet taken into entries, read at
+        // the first line not held; onDisk: numbers with a record there.
+        bool diskRead = false;
+        long diskFloor = 0;  // records below it were not read for want of memory
+        store::OverviewRecords disk;
+        std::unordered_set<long> onDisk;
+        std::string diskPending;  // records to append after this batch
     };
     using GroupMap = std::unordered_map<std::string, Group>;
 
@@ -138,6 +159,10 @@ private:
     void DropGroup(GroupMap::iterator it);
     void DropName(Group& g, const std::string& name);
     bool LineOf(const std::string& groupDir, Group& g, long number, std::string& out);
+    void ReadDisk(const std::string& groupDir, Group& g);
+    bool FromDisk(Group& g, long number, const std::string& indexPath, std::string& contentPath,
+                  struct stat& indexStat, struct stat& contentStat, std::string& fields);
+    void FlushDisk(const std::string& groupDir, Group& g);
     Group& Touch(const std::string& groupDir);
     EntryMap::iterator Drop(Group& g, EntryMap::iterator it);
     void Store(const std::string& groupDir, Group& g, long number, Entry entry);

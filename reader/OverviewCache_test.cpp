@@ -294,6 +294,98 @@ TEST_P(OverviewCacheTest, FifoIsNoArticle) {
     EXPECT_EQ(Numbers(), (std::vector<long>{1, 2, 3}));
 }
 
+// The lines a cache started afresh serves for articles 1 and 2.
+std::vector<std::optional<std::string>> FreshLines(const std::string& dir, bool watching) {
+    OverviewCache fresh;
+    if (!watching) fresh.DisableWatching();
+    fresh.SetClock([] { return std::time(nullptr) + 100; });
+    fresh.Numbers(dir);
+    std::vector<std::optional<std::string>> lines;
+    for (long n : {1L, 2L}) {
+        std::string out;
+        lines.push_back(fresh.AppendOverview(dir, n, out) ? std::optional(out) : std::nullopt);
+    }
+    return lines;
+}
+
+// A record of the overview file is served only while the index file and the
+// content file it was made from are unchanged; otherwise the line comes from
+// the files and a new record replaces the stale one.
+TEST_P(OverviewCacheTest, OverviewFileServesOnlyUnchangedArticles) {
+    const std::string first = Article("first", "one@x"), second = Article("second", "two@x");
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        std::optional<std::string> line1;
+    };
+    const std::string fromDisk = "1\tFROM DISK\r\n";
+    const std::vector<Case> cases = {
+        {"nothing changed", [] {}, fromDisk},
+        {"content rewritten",
+         [&] { ASSERT_TRUE(WriteFile(dir + "/one@x", Article("FIRST", "one@x"))); },
+         Line(1, "FIRST", "one@x", first.size())},
+        {"index names another file",
+         [&] { ASSERT_TRUE(WriteFile(dir + "/NEWS0000000001", dir + "/two@x\r\n")); },
+         Line(1, "second", "two@x", second.size())},
+        {"content gone", [&] { ::unlink((dir + "/one@x").c_str()); }, std::nullopt},
+        {"content replaced by a link to the same text",
+         [&] {
+             ASSERT_TRUE(WriteFile(tmp.Path() + "/elsewhere", first));
+             ::unlink((dir + "/one@x").c_str());
+             ASSERT_EQ(::symlink((tmp.Path() + "/elsewhere").c_str(), (dir + "/one@x").c_str()), 0);
+         },
+         Line(1, "first", "one@x", first.size())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Put(1, "one@x", first);
+        ASSERT_TRUE(RecordOverview(dir, 1));
+        ASSERT_TRUE(RecordOverview(dir, 2));
+        // A record whose fields differ from the files' shows where a line came from.
+        store::OverviewFileContents disk = store::ReadOverviewFile(dir, 1u << 20);
+        ASSERT_EQ(disk.records.size(), 2u);
+        disk.records.at(1).fields = "FROM DISK\r\n";
+        ASSERT_TRUE(store::RewriteOverviewFile(dir, disk.records));
+        NextTick();
+        c.change();
+
+        std::vector<std::optional<std::string>> want = {c.line1,
+                                                        Line(2, "second", "two@x", second.size())};
+        EXPECT_EQ(FreshLines(dir, GetParam()), want);
+        // The stale record was replaced: the next start serves the same.
+        EXPECT_EQ(FreshLines(dir, GetParam()), want);
+        ::unlink((dir + "/one@x").c_str());
+        ::unlink((dir + "/" + std::string(store::kOverviewFileName)).c_str());
+    }
+}
+
+// A kill while the file is appended to or written anew leaves it cut short
+// anywhere, or full of garbage: every such file gives the lines the files
+// give, and is made whole again as it is read.
+TEST_P(OverviewCacheTest, CutOrGarbageOverviewFileIsNeverServedAndIsRebuilt) {
+    const std::string path = dir + "/" + std::string(store::kOverviewFileName);
+    ASSERT_TRUE(RecordOverview(dir, 1));
+    ASSERT_TRUE(RecordOverview(dir, 2));
+    const std::string whole = testutil::ReadFile(path);
+    const std::vector<std::optional<std::string>> want = {
+        Line(1, "first", "one@x", Article("first", "one@x").size()),
+        Line(2, "second", "two@x", Article("second", "two@x").size())};
+    std::vector<std::string> damaged;
+    for (std::size_t cut = 0; cut < whole.size(); ++cut) damaged.push_back(whole.substr(0, cut));
+    damaged.push_back(whole + whole.substr(0, whole.size() / 3));
+    damaged.push_back(std::string(whole.size(), '\0'));
+    damaged.push_back("QVOVERVIEW 1\n" + std::string(300, 'x') + "\n\t\t\t\n");
+    for (const std::string& text : damaged) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        ASSERT_TRUE(WriteFile(path, text));
+        EXPECT_EQ(FreshLines(dir, GetParam()), want);
+        const store::OverviewFileContents rebuilt = store::ReadOverviewFile(dir, 1u << 20);
+        ASSERT_EQ(rebuilt.records.size(), 2u);
+        EXPECT_EQ("1\t" + rebuilt.records.at(1).fields, want[0]);
+        EXPECT_EQ("2\t" + rebuilt.records.at(2).fields, want[1]);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Watching, OverviewCacheTest, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "Reports" : "IdentityOnly"; });
 

@@ -1471,6 +1471,7 @@ bool ReaderSession::StoreLocal(const std::string& group, const PostedArticle& p)
         ::unlink(path.c_str());
         return false;
     }
+    RecordOverview(*dir, *number);
     long& high = givenHighs_[group];
     high = std::max(high, *number);
     if (++highsUnwritten_ >= kHighsPerWrite) WriteHighs();

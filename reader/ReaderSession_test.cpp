@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "settings/Profile.h"
+#include "store/StoreNames.h"
 #include "tests/util/TestUtil.h"
 
 namespace {
@@ -126,7 +127,8 @@ protected:
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(news + group)) {
             const std::string name = e.path().filename().string();
-            if (!name.starts_with("NEWS")) names.push_back(name);
+            if (!name.starts_with("NEWS") && name != store::kOverviewFileName)
+                names.push_back(name);
         }
         std::sort(names.begin(), names.end());
         return names;

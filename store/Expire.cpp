@@ -236,6 +236,11 @@ void ExpireRun::ExpireArticle(long number) {
 }
 
 void ExpireRun::EndGroup() {
+    // An emptied group keeps no overview file; otherwise the records of the
+    // removed articles stay until the server next reads the file and
+    // compacts it (they are never served: their index files are gone).
+    if (firstKept_ == 0 && dirFd_ >= 0)
+        ::unlinkat(dirFd_, std::string(kOverviewFileName).c_str(), 0);
     CloseGroup();
     lows_.push_back({group_, identity_, firstKept_});
     if (lows_.size() >= kLowsPerWrite) WriteLows();

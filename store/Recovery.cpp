@@ -157,8 +157,8 @@ void ScanGroup(const std::string& groupDir, const Log& log, RecoveryResult& resu
     std::unordered_set<std::string> named;
     for (const Entry& e : entries) {
         if (e.name.front() == '.') {
-            if (e.kind == Kind::Regular &&
-                (IsFeedWorkName(e.name) || IsIndexWorkName(e.name) || IsPostWorkName(e.name)))
+            if (e.kind == Kind::Regular && (IsFeedWorkName(e.name) || IsIndexWorkName(e.name) ||
+                                            IsPostWorkName(e.name) || e.name == kOverviewWorkName))
                 RemoveWorkFile(dirFd, prefix, e.name, log, result);
             continue;
         }

@@ -17,6 +17,11 @@ inline constexpr std::string_view kGroupIndexName = "newsrc.ini";
 inline constexpr std::string_view kPostsDirName = "POSTS";
 inline constexpr std::string_view kLockFileName = "feed01.lck";
 inline constexpr std::string_view kSubscriptionWorkName = "wksub.txt";
+// A group directory's overview lines. It begins with "." so that no
+// content file (SafeArticleName never keeps a leading ".") and no index
+// file can have its name.
+inline constexpr std::string_view kOverviewFileName = ".qvoverview";
+inline constexpr std::string_view kOverviewWorkName = ".qvoverview.tmp";
 
 // Article numbers are positive signed 32-bit values.
 inline constexpr long kMaxArticleNumber = 2147483647L;

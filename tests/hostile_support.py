@@ -671,12 +671,32 @@ def check_store(home, allow_stray_content=True):
     return problems
 
 
+# A group folder's overview lines: the one file of the store's own whose
+# name begins with ".".
+OVERVIEW_NAME = ".qvoverview"
+
+
+def xover_lines(port, group):
+    """The XOVER lines of every article of the group, as served."""
+    r = Reader(port)
+    try:
+        r.line()
+        if not r.command("GROUP " + group).startswith("211 "):
+            return None
+        reply = r.command("XOVER 1-2147483647")
+        return r.multiline() if reply.startswith("224") else reply
+    finally:
+        r.close()
+
+
 def stray_files(gdir, group, named):
     """Files of a group folder that only an interrupted run leaves: work
-    files (every name beginning with "."), and content files whose names
+    files (every other name beginning with "."), and content files whose names
     are not in named, the names the index files lead to."""
     problems = []
     for entry in sorted(os.listdir(gdir)):
+        if entry == OVERVIEW_NAME:
+            continue
         if entry.startswith("."):
             problems.append("%s/%s: work file left behind" % (group, entry))
         elif not INDEX_NAME.match(entry) and entry not in named:
