@@ -73,9 +73,11 @@ TEST_F(RecoveryTest, RemovesTheWorkFilesAnInterruptedRunLeaves) {
         {"news/comp.lang.c/.NEWS0000000003.wrk", true},     // an index line not yet linked
         {"news/comp.lang.c/.qvpost-0000000004.tmp", true},  // a local posting being written
         {"news/comp.lang.c/.qvpost-4.tmp", false},
-        {"news/.qvrecv-4.tmp", true},               // the group list under reception
-        {"news/.newsrc.ini.tmpa1B2c3", true},       // a group index rewrite
-        {"news/comp.lang.c/.qvrecv-x.tmp", false},  // not a name the feed gives
+        {"news/comp.lang.c/.qvoverview.tmp", true},  // the overview file written anew
+        {"news/comp.lang.c/.qvoverview", false},     // the overview file itself
+        {"news/.qvrecv-4.tmp", true},                // the group list under reception
+        {"news/.newsrc.ini.tmpa1B2c3", true},        // a group index rewrite
+        {"news/comp.lang.c/.qvrecv-x.tmp", false},   // not a name the feed gives
         {"news/comp.lang.c/.NEWS12.wrk", false},
         {"news/comp.lang.c/.newsrc.ini.tmpa1B2c3", false},  // only beside the group index
         {"news/.NEWS0000000003.wrk", false},

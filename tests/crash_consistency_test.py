@@ -73,6 +73,7 @@ class CrashTest(unittest.TestCase):
         articles the start-up removed: what XOVER serves from it must be what
         the articles' files give, read by a server without the file."""
         served = hs.xover_lines(self.port, group)
+        self.assertIsInstance(served, list, "XOVER of %s after %s" % (group, when))
         self.server.kill9()
         path = os.path.join(self.home, "news", group, hs.OVERVIEW_NAME)
         if os.path.exists(path):
