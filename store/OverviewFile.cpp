@@ -111,7 +111,9 @@ OverviewFileContents ReadOverviewFile(const std::string& groupDir, std::size_t m
     if (fd < 0) return out;
     struct stat st {};
     std::string text;
-    const bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && files::ReadAll(fd, text);
+    bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (read) text.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    read = read && files::ReadAll(fd, text);
     ::close(fd);
     if (!read) return out;
     if (!std::string_view(text).starts_with(kFirstLine)) {
