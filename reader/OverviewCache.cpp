@@ -140,8 +140,6 @@ bool RecordOverview(const std::string& groupDir, long number) {
     return !line.empty() && store::AppendOverviewLines(groupDir, line);
 }
 
-namespace {}  // namespace
-
 bool OverviewCache::FileId::operator==(const FileId& o) const {
     return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
            mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
